@@ -1,0 +1,15 @@
+// Conversion between the program's UTF-8 text and the Windows Korean code page (CP949).
+#pragma once
+
+#include <string>
+#include <string_view>
+
+namespace veldon {
+
+// UTF-8 to CP949. A character that CP949 cannot hold becomes '?', as on Windows.
+std::string utf8ToCp949(std::string_view utf8);
+// CP949 to UTF-8. A byte sequence that is not CP949 becomes U+FFFD.
+std::string cp949ToUtf8(std::string_view cp949);
+bool isValidUtf8(std::string_view bytes);
+
+}  // namespace veldon

@@ -1,0 +1,30 @@
+#!/usr/bin/env bash
+# Installs the Debian packages that building, testing and running VELDON need. Idempotent: asks apt
+# only when something is missing.
+set -euo pipefail
+
+packages=(
+    g++ make cmake pkg-config
+    libsqlite3-dev          # local databases (SQLite stand-ins) and the central store
+    nlohmann-json3-dev      # the wire protocol's JSON
+    libcpp-httplib-dev      # HTTP client and server
+    libgtest-dev libgmock-dev
+)
+
+missing=()
+for p in "${packages[@]}"; do
+    if ! dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "ok installed"; then
+        missing+=("$p")
+    fi
+done
+
+if [ ${#missing[@]} -gt 0 ]; then
+    echo "setup: installing ${missing[*]}"
+    if [ "$(id -u)" -ne 0 ]; then
+        echo "setup: run as root (or install these packages): ${missing[*]}" >&2
+        exit 1
+    fi
+    export DEBIAN_FRONTEND=noninteractive
+    apt-get update -qq
+    apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
+fi

@@ -1,0 +1,13 @@
+#!/usr/bin/env bash
+# The whole test suite: installs what is missing, builds, runs every test, then builds again with
+# AddressSanitizer and UndefinedBehaviorSanitizer and runs every test under them.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+scripts/setup.sh
+
+scripts/build.sh build
+(cd build && ctest --output-on-failure -j2)
+
+scripts/build.sh build-asan -DVELDON_SANITIZE=ON -DVELDON_BUILD_BENCH=OFF
+cd build-asan
+ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 ctest --output-on-failure -j2

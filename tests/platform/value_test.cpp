@@ -1,0 +1,115 @@
+#include "platform/value.h"
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <limits>
+
+#include "platform/error.h"
+
+namespace veldon {
+namespace {
+
+TEST(NumericValue, ReadsTheLeadingNumber) {
+    EXPECT_EQ(numericValue("2 "), 2);
+    EXPECT_EQ(numericValue(" 1 "), 1);
+    EXPECT_EQ(numericValue("-909"), -909);
+    EXPECT_EQ(numericValue("+7"), 7);
+    EXPECT_EQ(numericValue("4545.25"), 4545.25);
+    EXPECT_EQ(numericValue(".5"), 0.5);
+    EXPECT_EQ(numericValue("-909.5x"), -909.5);
+    EXPECT_EQ(numericValue("12abc"), 12);
+    EXPECT_EQ(numericValue("2412050001"), 2412050001.0);
+}
+
+TEST(NumericValue, ReadsAnExponentOnlyWhenDigitsFollow) {
+    EXPECT_EQ(numericValue("1e3"), 1000);
+    EXPECT_EQ(numericValue("1E-2"), 0.01);
+    EXPECT_EQ(numericValue("1e"), 1);
+    EXPECT_EQ(numericValue("1e+"), 1);
+    EXPECT_EQ(numericValue("5ex"), 5);
+}
+
+TEST(NumericValue, IsZeroWhenTheTextDoesNotBeginWithANumber) {
+    EXPECT_EQ(numericValue(""), 0);
+    EXPECT_EQ(numericValue("abc"), 0);
+    EXPECT_EQ(numericValue("  -"), 0);
+    EXPECT_EQ(numericValue("."), 0);
+    EXPECT_EQ(numericValue("x1"), 0);
+    EXPECT_EQ(numericValue("- 1"), 0);
+}
+
+TEST(NumberToText, ShortestDecimalWithoutExponent) {
+    EXPECT_EQ(numberToText(0), "0");
+    EXPECT_EQ(numberToText(-0.0), "0");
+    EXPECT_EQ(numberToText(0.5), "0.5");
+    EXPECT_EQ(numberToText(4545.25), "4545.25");
+    EXPECT_EQ(numberToText(-1000), "-1000");
+    EXPECT_EQ(numberToText(1e15), "1000000000000000");
+    EXPECT_EQ(numberToText(1e-7), "0.0000001");
+    EXPECT_EQ(numberToText(0.1 + 0.2), "0.30000000000000004");
+    EXPECT_EQ(numberToText(1.0 / 3), "0.3333333333333333");
+}
+
+TEST(NumberToText, ReadsBackToTheSameNumber) {
+    for (double value : {0.1, 123456.789, -0.000123, 9007199254740993.0, 1e300, 5e-324}) {
+        EXPECT_EQ(numericValue(numberToText(value)), value) << numberToText(value);
+    }
+}
+
+TEST(NumberToText, NamesValuesThatAreNoNumber) {
+    EXPECT_EQ(numberToText(std::numeric_limits<double>::quiet_NaN()), "NaN");
+    EXPECT_EQ(numberToText(std::numeric_limits<double>::infinity()), "Infinity");
+    EXPECT_EQ(numberToText(-std::numeric_limits<double>::infinity()), "-Infinity");
+}
+
+TEST(IntegerToText, WholeRangeInDecimal) {
+    EXPECT_EQ(integerToText(0), "0");
+    EXPECT_EQ(integerToText(-500), "-500");
+    EXPECT_EQ(integerToText(2412050001), "2412050001");
+    EXPECT_EQ(integerToText(std::numeric_limits<std::int64_t>::min()), "-9223372036854775808");
+    EXPECT_EQ(integerToText(std::numeric_limits<std::int64_t>::max()), "9223372036854775807");
+}
+
+TEST(ValueText, EachKindHasItsForm) {
+    EXPECT_EQ(Value::boolean(true).toText(), "True");
+    EXPECT_EQ(Value::boolean(false).toText(), "False");
+    EXPECT_EQ(Value::integer(-909).toText(), "-909");
+    EXPECT_EQ(Value::real(4545.25).toText(), "4545.25");
+    EXPECT_EQ(Value::real(10000).toText(), "10000");
+    EXPECT_EQ(Value::text(" 가 ").toText(), " 가 ");
+}
+
+TEST(ValueText, NullHasNoTextForm) {
+    try {
+        (void)Value().toText();
+        FAIL() << "Null became text";
+    } catch (const Error& e) {
+        EXPECT_EQ(e.number(), errc::InvalidUseOfNull);
+        EXPECT_EQ(e.number(), 94);
+    }
+    EXPECT_EQ(Value().textOr(""), "");
+    EXPECT_EQ(Value().textOr("(null)"), "(null)");
+    EXPECT_EQ(Value::integer(7).textOr("(null)"), "7");
+}
+
+TEST(ValueNumber, BooleansAreMinusOneAndZero) {
+    EXPECT_EQ(Value::boolean(true).toNumber(), -1);
+    EXPECT_EQ(Value::boolean(false).toNumber(), 0);
+    EXPECT_EQ(Value().toNumber(), 0);
+    EXPECT_EQ(Value::text(" 7 ").toNumber(), 7);
+    EXPECT_EQ(Value::integer(2412050001).toNumber(), 2412050001.0);
+}
+
+TEST(RoundHalfEven, HalvesGoToTheEvenNeighbour) {
+    EXPECT_EQ(roundHalfEven(2.5), 2);
+    EXPECT_EQ(roundHalfEven(3.5), 4);
+    EXPECT_EQ(roundHalfEven(-2.5), -2);
+    EXPECT_EQ(roundHalfEven(-3.5), -4);
+    EXPECT_EQ(roundHalfEven(0.5), 0);
+    EXPECT_EQ(roundHalfEven(2.4999), 2);
+    EXPECT_EQ(roundHalfEven(2.5001), 3);
+}
+
+}  // namespace
+}  // namespace veldon

@@ -1,0 +1,223 @@
+// The built veldonctl, run as an operator runs it, with its settings in a temporary folder.
+#include <gtest/gtest.h>
+#include <sqlite3.h>
+#include <sys/wait.h>
+
+#include <cstdlib>
+#include <string>
+#include <vector>
+
+#include "tests/support/tempdir.h"
+
+namespace veldon {
+namespace {
+
+using test::TempDir;
+
+struct ToolRun {
+    int status = -1;
+    std::string out;
+    std::string err;
+};
+
+std::string shellQuoted(const std::string& s) {
+    std::string q = "'";
+    for (char c : s) {
+        q += c == '\'' ? std::string("'\\''") : std::string(1, c);
+    }
+    return q + "'";
+}
+
+class VeldonctlTest : public ::testing::Test {
+protected:
+    // Runs the tool with `args`; the settings store lives below the test's own folder.
+    ToolRun run(const std::vector<std::string>& args) {
+        const auto config = m_dir / "config";
+        std::string command = "XDG_CONFIG_HOME=" + shellQuoted(config.string()) +
+                              " HOME=" + shellQuoted(m_dir.path().string()) + " " +
+                              shellQuoted((test::buildDir() / "tools" / "veldonctl").string());
+        for (const std::string& a : args) {
+            command += " " + shellQuoted(a);
+        }
+        command += " >" + shellQuoted((m_dir / "out").string()) + " 2>" +
+                   shellQuoted((m_dir / "err").string()) + " </dev/null";
+        const int raw = std::system(command.c_str());
+        ToolRun r;
+        r.status = WIFEXITED(raw) ? WEXITSTATUS(raw) : -1;
+        r.out = test::readFile(m_dir / "out");
+        r.err = test::readFile(m_dir / "err");
+        return r;
+    }
+
+    long countRows(const std::filesystem::path& file, const std::string& sql) {
+        sqlite3* db = nullptr;
+        sqlite3_open_v2(file.string().c_str(), &db, SQLITE_OPEN_READONLY, nullptr);
+        sqlite3_stmt* stmt = nullptr;
+        long n = -1;
+        if (sqlite3_prepare_v2(db, sql.c_str(), -1, &stmt, nullptr) == SQLITE_OK &&
+            sqlite3_step(stmt) == SQLITE_ROW) {
+            n = static_cast<long>(sqlite3_column_int64(stmt, 0));
+        }
+        sqlite3_finalize(stmt);
+        sqlite3_close(db);
+        return n;
+    }
+
+    TempDir m_dir;
+};
+
+TEST_F(VeldonctlTest, HelpAndVersion) {
+    for (const char* help : {"--help", "-h"}) {
+        const ToolRun r = run({help});
+        EXPECT_EQ(r.status, 0);
+        for (const char* command : {"settings", "make-db", "unsent"}) {
+            EXPECT_NE(r.out.find(command), std::string::npos) << command;
+        }
+    }
+    for (std::vector<std::string> args :
+         std::vector<std::vector<std::string>>{{"settings", "--help"},
+                                               {"settings", "-h"},
+                                               {"settings", "get", "--help"},
+                                               {"make-db", "--help"},
+                                               {"make-db", "--kind", "retail", "-h"},
+                                               {"unsent", "--help"}}) {
+        const ToolRun r = run(args);
+        EXPECT_EQ(r.status, 0) << args[0] << " " << args[1];
+        EXPECT_EQ(r.out.rfind("Usage: veldonctl " + args[0], 0), 0u) << r.out;
+        EXPECT_EQ(r.err, "");
+    }
+    const ToolRun v = run({"--version"});
+    EXPECT_EQ(v.status, 0);
+    EXPECT_EQ(v.out, "veldonctl " + std::to_string(VELDON_VERSION_MAJOR) + "." +
+                         std::to_string(VELDON_VERSION_MINOR) + "." +
+                         std::to_string(VELDON_VERSION_REVISION) + "\n");
+}
+
+TEST_F(VeldonctlTest, WrongCommandLinesExitWithTwoAndSayWhy) {
+    struct Case {
+        std::vector<std::string> args;
+        std::string said;
+    };
+    const std::vector<Case> cases = {
+        {{}, "Usage: veldonctl"},
+        {{"frobnicate"}, "unknown command 'frobnicate'"},
+        {{"--colour"}, "unknown option --colour"},
+        {{"--program-folder", (m_dir / "nowhere").string(), "unsent"}, "does not exist"},
+        {{"settings"}, "missing get, set or list"},
+        {{"settings", "get", "TORVANE", "Settings"}, "missing APP SECTION KEY"},
+        {{"settings", "set", "TORVANE", "Settings", "a", "b", "c"}, "unexpected argument 'c'"},
+        {{"make-db", "--kind", "retail", "--sales", "abc", "--out", "x"}, "--sales"},
+        {{"make-db", "--kind", "retail", "--sales", "-5", "--out", "x"}, "--sales"},
+        {{"make-db", "--kind", "retail", "--sales", "12abc", "--out", "x"}, "'12abc'"},
+        {{"make-db", "--kind", "retail", "--sales", "10", "--days", "0", "--out", "x"}, "--days"},
+        {{"make-db", "--kind", "diner", "--sales", "10", "--out", "x"}, "restaurant or retail"},
+        {{"make-db", "--kind", "retail", "--sales", "10"}, "--out is required"},
+        {{"make-db", "--kind", "retail", "--sales", "30000", "--days", "2", "--out", "x"}, "a day"},
+        {{"make-db", "--kind", "retail", "--sales", "1", "--sales", "2", "--out", "x"},
+         "given twice"},
+        {{"unsent", "--kind", "retail"}, "missing FILE"},
+    };
+    for (const Case& c : cases) {
+        const ToolRun r = run(c.args);
+        const std::string line = c.args.empty() ? "(none)" : c.args[0];
+        EXPECT_EQ(r.status, 2) << line << ": " << r.err;
+        EXPECT_NE(r.err.find(c.said), std::string::npos) << line << ": " << r.err;
+        EXPECT_EQ(r.out, "") << line;
+    }
+    EXPECT_FALSE(std::filesystem::exists(m_dir / "x"));
+}
+
+TEST_F(VeldonctlTest, SettingsRoundTripIncludingKoreanNames) {
+    ASSERT_EQ(run({"settings", "set", "TORVANE", "Settings", "1차서버", "127.0.0.1:8750"}).status,
+              0);
+    ASSERT_EQ(run({"settings", "set", "외식업", "LOCATION", "경로", "/srv/pos 데이터"}).status, 0);
+    ASSERT_EQ(run({"settings", "set", "TORVANE", "Settings", "카운터", "--", "-01"}).status, 0);
+    ASSERT_EQ(run({"settings", "set", "TORVANE", "Settings", "빈값", ""}).status, 0);
+    ASSERT_EQ(run({"settings", "set", "TORVANE", "Settings", "보정", "-5"}).status, 0);
+
+    ToolRun r = run({"settings", "get", "TORVANE", "Settings", "1차서버"});
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.out, "127.0.0.1:8750\n");
+    EXPECT_EQ(run({"settings", "get", "외식업", "LOCATION", "경로"}).out, "/srv/pos 데이터\n");
+    EXPECT_EQ(run({"settings", "get", "TORVANE", "Settings", "카운터"}).out, "-01\n");
+    EXPECT_EQ(run({"settings", "get", "TORVANE", "Settings", "보정"}).out, "-5\n");
+    // Registry names match without regard to letter case.
+    EXPECT_EQ(run({"settings", "get", "torvane", "SETTINGS", "1차서버"}).out, "127.0.0.1:8750\n");
+
+    r = run({"settings", "get", "TORVANE", "Settings", "빈값"});
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.out, "\n");
+    r = run({"settings", "get", "TORVANE", "Settings", "없는키"});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.out, "");
+    EXPECT_NE(r.err.find("없는키 is not set"), std::string::npos) << r.err;
+
+    r = run({"settings", "list", "TORVANE"});
+    EXPECT_EQ(r.status, 0);
+    EXPECT_NE(r.out.find("[TORVANE\\Settings]\n"), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("1차서버=127.0.0.1:8750\n"), std::string::npos) << r.out;
+    EXPECT_EQ(r.out.find("외식업"), std::string::npos) << r.out;
+    r = run({"settings", "list"});
+    EXPECT_NE(r.out.find("[외식업\\LOCATION]\n경로=/srv/pos 데이터\n"), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("카운터=-01\n"), std::string::npos) << r.out;
+
+    // The store went where XDG_CONFIG_HOME points, nowhere else.
+    EXPECT_TRUE(
+        std::filesystem::exists(m_dir / "config" / "VB and VBA Program Settings" / "TORVANE.ini"));
+}
+
+TEST_F(VeldonctlTest, MakeDbThenUnsentCountsWhatTheEnginesWouldSend) {
+    const auto food = m_dir / "FOOD.MDB";
+    ToolRun r = run({"make-db", "--kind", "restaurant", "--sales", "400", "--days", "7", "--seed",
+                     "3", "--out", food.string()});
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_NE(r.out.find("400 sales over 7 days"), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("PE"), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find(" s\n"), std::string::npos) << r.out;
+
+    const long closed = countRows(food, "SELECT COUNT(*) FROM PE WHERE PE_CK <> 0");
+    ASSERT_GT(closed, 0);
+    ASSERT_LT(closed, 400);  // open sales are not offered
+    const long cards = countRows(food, "SELECT COUNT(*) FROM CREDIT");
+    r = run({"unsent", "--kind", "restaurant", food.string()});
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.out, "unsent sales: " + std::to_string(closed) +
+                         "\nunsent card approvals: " + std::to_string(cards) + "\n");
+
+    const auto pos = m_dir / "POS.MDB";
+    ASSERT_EQ(run({"make-db", "--kind=retail", "--sales=250", "--out", pos.string()}).status, 0);
+    r = run({"unsent", "--kind", "retail", pos.string()});
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.out, "unsent sales: 250\nunsent card approvals: " +
+                         std::to_string(countRows(pos, "SELECT COUNT(*) FROM CREDIT")) +
+                         "\nunsent deleted lines: " +
+                         std::to_string(countRows(pos, "SELECT COUNT(*) FROM DELSSL")) + "\n");
+
+    // Before the upgrade there is no DEL_SD to read: a note, not a failure.
+    const auto old = m_dir / "OLD.MDB";
+    ASSERT_EQ(run({"make-db", "--kind", "retail", "--sales", "20", "--pre-upgrade", "--out",
+                   old.string()})
+                  .status,
+              0);
+    r = run({"unsent", "--kind", "retail", old.string()});
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_NE(r.out.find("unsent sales: 20\n"), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("unsent deleted lines: unknown"), std::string::npos) << r.out;
+}
+
+TEST_F(VeldonctlTest, FailuresExitWithOneAndTouchNothing) {
+    const auto shop = m_dir / "POS.MDB";
+    test::writeFile(shop, "the shop's sales");
+    ToolRun r = run({"make-db", "--kind", "retail", "--sales", "5", "--out", shop.string()});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_NE(r.err.find("not overwritten"), std::string::npos) << r.err;
+    EXPECT_EQ(test::readFile(shop), "the shop's sales");
+
+    r = run({"unsent", "--kind", "retail", (m_dir / "missing.mdb").string()});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_NE(r.err.find("missing.mdb"), std::string::npos) << r.err;
+    EXPECT_FALSE(std::filesystem::exists(m_dir / "missing.mdb"));
+}
+
+}  // namespace
+}  // namespace veldon

@@ -1,0 +1,511 @@
+// veldonctl: the operator tool. A second front end beside the tray program for installers and
+// support: settings, demo databases and a look at what is still unsent.
+//
+// Exit status: 0 done, 1 the command failed, 2 the command line is wrong.
+
+#include <algorithm>
+#include <cctype>
+#include <charconv>
+#include <chrono>
+#include <cstdint>
+#include <filesystem>
+#include <iomanip>
+#include <iostream>
+#include <limits>
+#include <map>
+#include <memory>
+#include <optional>
+#include <stdexcept>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "platform/clock.h"
+#include "platform/database.h"
+#include "platform/error.h"
+#include "platform/programfolder.h"
+#include "platform/recordset.h"
+#include "platform/settingsstore.h"
+#include "tools/demodb.h"
+
+namespace veldon {
+namespace {
+
+constexpr int kExitOk = 0;
+constexpr int kExitFailed = 1;
+constexpr int kExitUsage = 2;
+
+std::string versionText() {
+    return "veldonctl " + std::to_string(VELDON_VERSION_MAJOR) + "." +
+           std::to_string(VELDON_VERSION_MINOR) + "." + std::to_string(VELDON_VERSION_REVISION);
+}
+
+// A wrong command line; reported with a pointer to the help and exit status 2.
+class UsageError : public std::runtime_error {
+public:
+    using std::runtime_error::runtime_error;
+};
+
+// -h or --help among a command's arguments: the dispatcher prints the command's help.
+struct HelpRequested {};
+
+// A command that could not do its work (exit status 1), like any veldon::Error.
+class Failure : public std::runtime_error {
+public:
+    using std::runtime_error::runtime_error;
+};
+
+using Args = std::vector<std::string>;
+
+struct Context {
+    std::optional<std::filesystem::path> programFolderOption;
+    std::ostream& out;
+
+    // The folder given with --program-folder, else the one holding this executable.
+    std::filesystem::path programFolder() const {
+        return programFolderOption ? *programFolderOption : executableFolder();
+    }
+};
+
+// One entry of the command table. A handler gets the arguments after its name and raises
+// UsageError for a wrong command line, HelpRequested through parseArgs.
+struct Command {
+    std::string_view name;
+    std::string_view summary;
+    std::string_view help;  // usage lines and details, printed for COMMAND --help
+    int (*run)(Context&, const Args&);
+};
+
+// ---------------------------------------------------------------------------------------------
+// Command-line parsing shared by the commands.
+
+struct ParsedArgs {
+    std::map<std::string, std::string, std::less<>> values;  // options that take a value
+    std::vector<std::string> flags;
+    std::vector<std::string> positionals;
+
+    bool has(std::string_view flag) const {
+        return std::find(flags.begin(), flags.end(), flag) != flags.end();
+    }
+    const std::string* value(std::string_view option) const {
+        const auto it = values.find(option);
+        return it == values.end() ? nullptr : &it->second;
+    }
+};
+
+// Options are "--name value" or "--name=value"; "--" ends them, so that a positional argument
+// may itself begin with "-". A help option wins over any mistake in the rest of the line.
+ParsedArgs parseArgs(const Args& args, std::initializer_list<std::string_view> valueOptions = {},
+                     std::initializer_list<std::string_view> flagOptions = {}) {
+    auto among = [](std::initializer_list<std::string_view> list, std::string_view name) {
+        return std::find(list.begin(), list.end(), name) != list.end();
+    };
+    for (const std::string& arg : args) {
+        if (arg == "--") {
+            break;
+        }
+        if (arg == "-h" || arg == "--help") {
+            throw HelpRequested{};
+        }
+    }
+    ParsedArgs parsed;
+    bool optionsEnded = false;
+    for (std::size_t i = 0; i < args.size(); ++i) {
+        const std::string& arg = args[i];
+        // "-5" reads as a value, not as an option.
+        const bool negativeNumber =
+            arg.size() > 1 && arg[0] == '-' && std::isdigit(static_cast<unsigned char>(arg[1]));
+        if (optionsEnded || arg.size() < 2 || arg[0] != '-' || negativeNumber) {
+            parsed.positionals.push_back(arg);
+            continue;
+        }
+        if (arg == "--") {
+            optionsEnded = true;
+            continue;
+        }
+        const std::size_t equals = arg.find('=');
+        const std::string name = arg.substr(0, equals);
+        if (among(flagOptions, name)) {
+            if (equals != std::string::npos) {
+                throw UsageError("option " + name + " takes no value");
+            }
+            parsed.flags.push_back(name);
+        } else if (among(valueOptions, name)) {
+            std::string value;
+            if (equals != std::string::npos) {
+                value = arg.substr(equals + 1);
+            } else if (i + 1 < args.size()) {
+                value = args[++i];
+            } else {
+                throw UsageError("option " + name + " needs a value");
+            }
+            if (!parsed.values.emplace(name, value).second) {
+                throw UsageError("option " + name + " is given twice");
+            }
+        } else {
+            throw UsageError("unknown option " + arg);
+        }
+    }
+    return parsed;
+}
+
+const std::string& requiredValue(const ParsedArgs& parsed, std::string_view option) {
+    const std::string* value = parsed.value(option);
+    if (!value) {
+        throw UsageError("option " + std::string(option) + " is required");
+    }
+    return *value;
+}
+
+// A whole number in [min, max], digits only: "12abc", " 12", "+3" and "1e3" are refused rather
+// than read as far as they go.
+template <typename Number>
+Number parseNumber(const std::string& text, std::string_view option, Number min, Number max) {
+    Number value{};
+    const char* end = text.data() + text.size();
+    const bool digitsOnly = !text.empty() && std::all_of(text.begin(), text.end(), [](char c) {
+        return c >= '0' && c <= '9';
+    });
+    const auto [ptr, ec] = std::from_chars(text.data(), end, value);
+    if (!digitsOnly || ec != std::errc() || ptr != end || value < min || value > max) {
+        const std::string range =
+            max == std::numeric_limits<Number>::max()
+                ? std::to_string(min) + " or more"
+                : "from " + std::to_string(min) + " to " + std::to_string(max);
+        throw UsageError(std::string(option) + " must be a whole number " + range + ", not '" +
+                         text + "'");
+    }
+    return value;
+}
+
+demodb::Kind parseKind(const std::string& text) {
+    if (text == "restaurant") {
+        return demodb::Kind::Restaurant;
+    }
+    if (text == "retail") {
+        return demodb::Kind::Retail;
+    }
+    throw UsageError("--kind must be restaurant or retail, not '" + text + "'");
+}
+
+void expectPositionals(const std::vector<std::string>& positionals, std::size_t count,
+                       std::string_view what) {
+    if (positionals.size() < count) {
+        throw UsageError("missing " + std::string(what));
+    }
+    if (positionals.size() > count) {
+        throw UsageError("unexpected argument '" + positionals[count] + "'");
+    }
+}
+
+// ---------------------------------------------------------------------------------------------
+// settings
+
+constexpr std::string_view kSettingsHelp =
+    R"(Usage: veldonctl settings get APP SECTION KEY
+       veldonctl settings set APP SECTION KEY VALUE
+       veldonctl settings list [APP]
+
+Reads and changes the per-user settings store that VELDON and the POS programs share.
+Applications in use: TORVANE (sections Settings and 전송에러), MERIDEX_II (section DBLOC) and
+외식업 (section LOCATION). Names match without regard to letter case.
+
+  get    print the value; exit status 1 when it is not set
+  set    store the value, keeping every other entry
+  list   print the entries of APP, or of every application, as [APP\SECTION] and KEY=VALUE lines
+
+Put -- before a value that begins with "-" and is not a number.
+)";
+
+// The store reads a missing value as the default it is given. A line break can never be stored,
+// so a default holding one tells "missing" apart from "empty".
+constexpr std::string_view kNotStored = "\n";
+
+void checkName(const std::string& name, std::string_view what) {
+    if (name.empty()) {
+        throw UsageError(std::string(what) + " must not be empty");
+    }
+    if (name.find_first_of("\r\n") != std::string::npos) {
+        throw UsageError(std::string(what) + " must not contain a line break");
+    }
+}
+
+void printEntries(std::ostream& out, const std::string& app,
+                  const std::vector<SettingEntry>& entries) {
+    std::optional<std::string> section;
+    for (const SettingEntry& e : entries) {
+        if (!section || *section != e.section) {
+            out << "[" << app << "\\" << e.section << "]\n";
+            section = e.section;
+        }
+        out << e.key << "=" << e.value << "\n";
+    }
+}
+
+int runSettings(Context& ctx, const Args& args) {
+    const ParsedArgs parsed = parseArgs(args);
+    if (parsed.positionals.empty()) {
+        throw UsageError("missing get, set or list");
+    }
+    const std::string action = parsed.positionals[0];
+    const std::vector<std::string> p(parsed.positionals.begin() + 1, parsed.positionals.end());
+    if (action == "get") {
+        expectPositionals(p, 3, "APP SECTION KEY");
+        const auto store = openUserSettingsStore();
+        const std::string value = store->get(p[0], p[1], p[2], std::string(kNotStored));
+        if (value == kNotStored) {
+            throw Failure(p[0] + "\\" + p[1] + "\\" + p[2] + " is not set");
+        }
+        ctx.out << value << "\n";
+        return kExitOk;
+    }
+    if (action == "set") {
+        expectPositionals(p, 4, "APP SECTION KEY VALUE");
+        checkName(p[0], "APP");
+        checkName(p[1], "SECTION");
+        checkName(p[2], "KEY");
+        if (p[3].find_first_of("\r\n") != std::string::npos) {
+            throw UsageError("VALUE must not contain a line break");
+        }
+        openUserSettingsStore()->set(p[0], p[1], p[2], p[3]);
+        return kExitOk;
+    }
+    if (action == "list") {
+        if (p.size() > 1) {
+            throw UsageError("unexpected argument '" + p[1] + "'");
+        }
+        const auto store = openUserSettingsStore();
+        const std::vector<std::string> apps = p.empty() ? store->applications() : p;
+        for (const std::string& app : apps) {
+            printEntries(ctx.out, app, store->list(app));
+        }
+        return kExitOk;
+    }
+    throw UsageError("unknown settings action '" + action + "'; use get, set or list");
+}
+
+// ---------------------------------------------------------------------------------------------
+// make-db
+
+constexpr std::string_view kMakeDbHelp =
+    R"(Usage: veldonctl make-db --kind restaurant|retail --sales N [--days D] [--seed S]
+                        [--pre-upgrade] --out FILE
+
+Creates a stand-in of the POS program's database (restaurant: FOOD.MDB, retail: POS.MDB) holding
+N unsent sales spread over the last D days up to today. The same seed gives the same content.
+FILE must not exist yet: a shop's database is never overwritten.
+
+  --kind          restaurant or retail
+  --sales N       number of sales, 0 or more (at most 9999 a day)
+  --days D        days the sales are spread over, 1 or more (default 30)
+  --seed S        seed of the made-up data, a whole number (default 1)
+  --pre-upgrade   leave out the columns and the table that VELDON's schema upgrade adds
+  --out FILE      the database file to create
+)";
+
+int runMakeDb(Context& ctx, const Args& args) {
+    const ParsedArgs parsed =
+        parseArgs(args, {"--kind", "--sales", "--days", "--seed", "--out"}, {"--pre-upgrade"});
+    expectPositionals(parsed.positionals, 0, "");
+    demodb::DemoDbOptions options;
+    options.kind = parseKind(requiredValue(parsed, "--kind"));
+    options.sales = parseNumber<long>(requiredValue(parsed, "--sales"), "--sales", 0,
+                                      std::numeric_limits<long>::max());
+    if (const std::string* days = parsed.value("--days")) {
+        options.days = parseNumber<int>(*days, "--days", 1, 36500);
+    }
+    if (const std::string* seed = parsed.value("--seed")) {
+        options.seed = parseNumber<std::uint64_t>(*seed, "--seed", 0,
+                                                  std::numeric_limits<std::uint64_t>::max());
+    }
+    if (options.sales > demodb::kMaxSalesPerDay * options.days) {
+        throw UsageError("--sales " + std::to_string(options.sales) + " is more than " +
+                         std::to_string(demodb::kMaxSalesPerDay) + " a day over " +
+                         std::to_string(options.days) + " days");
+    }
+    options.preUpgrade = parsed.has("--pre-upgrade");
+    options.today = SystemClock().now();
+    const std::filesystem::path out = requiredValue(parsed, "--out");
+    if (out.empty()) {
+        throw UsageError("--out must name a file");
+    }
+
+    const auto started = std::chrono::steady_clock::now();
+    const demodb::DemoDbSummary summary = demodb::makeDemoDb(options, out);
+    const std::chrono::duration<double> took = std::chrono::steady_clock::now() - started;
+
+    ctx.out << "created " << std::filesystem::absolute(summary.file).string() << " ("
+            << demodb::kindName(options.kind) << (options.preUpgrade ? ", before the upgrade" : "")
+            << "): " << options.sales << " sales over " << options.days << " days up to "
+            << options.today.toDateText() << ", seed " << options.seed << "\n";
+    for (const demodb::TableRows& t : summary.tables) {
+        ctx.out << "  " << std::left << std::setw(10) << t.table << std::right << std::setw(10)
+                << t.rows << "\n";
+    }
+    ctx.out << std::fixed << std::setprecision(2) << "took " << took.count() << " s\n";
+    return kExitOk;
+}
+
+// ---------------------------------------------------------------------------------------------
+// unsent
+
+constexpr std::string_view kUnsentHelp =
+    R"(Usage: veldonctl unsent --kind restaurant|retail FILE
+
+Counts the rows of a POS database that the transfer engines would still send, with the queries
+the engines use, through the program's own database layer.
+  restaurant: sales (closed, PE_SD not 7) and card approvals (CD_SD not 7)
+  retail:     sales (SL_SND not 7), card approvals (C_SND not 7) and deleted lines (DEL_SD not "7")
+)";
+
+constexpr const char* kUnsentRestaurantSales =
+    " SELECT PE_ID FROM PE WHERE PE_CK <> 0 AND IIf(IsNull(PE_SD), 0, PE_SD) <> 7 ";
+constexpr const char* kUnsentRestaurantCards = " SELECT AC_ID FROM CREDIT WHERE CD_SD <> 7 ";
+constexpr const char* kUnsentRetailSales =
+    " SELECT SL_ID FROM SL WHERE iif(SL_SND is null,0,SL_SND) <> 7 ";
+constexpr const char* kUnsentRetailCards = " SELECT C_SLID FROM CREDIT WHERE C_SND <> 7 ";
+constexpr const char* kUnsentDeletedLines =
+    " SELECT DEL_ID FROM DELSSL WHERE IIF(ISNULL(DEL_SD)=TRUE,'',DEL_SD) <> '7' ";
+
+// Field names compare as Access compares them, without regard to letter case.
+bool sameLetters(std::string_view a, std::string_view b) {
+    return std::equal(a.begin(), a.end(), b.begin(), b.end(), [](char x, char y) {
+        return std::toupper(static_cast<unsigned char>(x)) ==
+               std::toupper(static_cast<unsigned char>(y));
+    });
+}
+
+long countRows(Connection& db, const char* sql) {
+    return db.openRecordset(sql, CursorType::ForwardOnly, LockType::ReadOnly)->recordCount();
+}
+
+// Deleted lines are only marked once the upgrade has added DEL_SD; an older database, or one
+// without the table, gets a note instead of a count.
+std::string deletedLinesText(Connection& db) {
+    try {
+        return std::to_string(countRows(db, kUnsentDeletedLines));
+    } catch (const Error&) {
+        std::unique_ptr<Recordset> probe;
+        try {
+            probe = db.openRecordset(" SELECT * FROM DELSSL WHERE 1 = 0 ");
+        } catch (const Error&) {
+            return "none (the database has no table DELSSL)";
+        }
+        for (int i = 0; i < probe->fieldCount(); ++i) {
+            if (sameLetters(probe->fieldName(i), "DEL_SD")) {
+                throw;  // the column is there: the failure has another cause
+            }
+        }
+        return "unknown (DELSSL has no column DEL_SD: the database is not upgraded yet)";
+    }
+}
+
+int runUnsent(Context& ctx, const Args& args) {
+    const ParsedArgs parsed = parseArgs(args, {"--kind"});
+    const demodb::Kind kind = parseKind(requiredValue(parsed, "--kind"));
+    expectPositionals(parsed.positionals, 1, "FILE");
+    const std::filesystem::path file = std::filesystem::absolute(parsed.positionals[0]);
+    if (!std::filesystem::is_regular_file(file)) {
+        throw Failure(file.string() + " is no database file");
+    }
+
+    const auto db = createConnection();
+    db->open("Dbq=" + file.filename().string() + ";DefaultDir=" + file.parent_path().string() +
+             ";");
+    if (kind == demodb::Kind::Restaurant) {
+        ctx.out << "unsent sales: " << countRows(*db, kUnsentRestaurantSales) << "\n"
+                << "unsent card approvals: " << countRows(*db, kUnsentRestaurantCards) << "\n";
+    } else {
+        ctx.out << "unsent sales: " << countRows(*db, kUnsentRetailSales) << "\n"
+                << "unsent card approvals: " << countRows(*db, kUnsentRetailCards) << "\n"
+                << "unsent deleted lines: " << deletedLinesText(*db) << "\n";
+    }
+    db->close();
+    return kExitOk;
+}
+
+// ---------------------------------------------------------------------------------------------
+
+constexpr Command kCommands[] = {
+    {"settings", "read and change the per-user settings", kSettingsHelp, runSettings},
+    {"make-db", "create a demo database of the POS program", kMakeDbHelp, runMakeDb},
+    {"unsent", "count what a POS database still has to send", kUnsentHelp, runUnsent},
+};
+
+void printHelp(std::ostream& out) {
+    out << "Usage: veldonctl [--program-folder DIR] COMMAND [ARGS...]\n\n"
+           "Operator tool of VELDON, the shop-side sales transfer agent.\n\nCommands:\n";
+    for (const Command& c : kCommands) {
+        out << "  " << std::left << std::setw(12) << c.name << c.summary << "\n";
+    }
+    out << "\nOptions:\n"
+           "  --program-folder DIR  the program folder (default: the folder of veldonctl)\n"
+           "  -h, --help            show this help\n"
+           "  --version             show the version\n\n"
+           "Run 'veldonctl COMMAND --help' for the arguments of a command.\n";
+}
+
+int run(const Args& args) {
+    Context ctx{std::nullopt, std::cout};
+    std::size_t i = 0;
+    for (; i < args.size() && args[i].size() > 1 && args[i][0] == '-'; ++i) {
+        const std::string& arg = args[i];
+        if (arg == "-h" || arg == "--help") {
+            printHelp(std::cout);
+            return kExitOk;
+        }
+        if (arg == "--version") {
+            std::cout << versionText() << "\n";
+            return kExitOk;
+        }
+        std::string folder;
+        if (arg.starts_with("--program-folder=")) {
+            folder = arg.substr(std::string_view("--program-folder=").size());
+        } else if (arg == "--program-folder" && i + 1 < args.size()) {
+            folder = args[++i];
+        } else if (arg == "--program-folder") {
+            throw UsageError("option --program-folder needs a value");
+        } else {
+            throw UsageError("unknown option " + arg);
+        }
+        if (!std::filesystem::is_directory(folder)) {
+            throw UsageError("program folder " + folder + " does not exist");
+        }
+        ctx.programFolderOption = std::filesystem::absolute(folder);
+    }
+    if (i == args.size()) {
+        printHelp(std::cerr);
+        return kExitUsage;
+    }
+    for (const Command& c : kCommands) {
+        if (c.name == args[i]) {
+            try {
+                return c.run(ctx,
+                             Args(args.begin() + static_cast<std::ptrdiff_t>(i) + 1, args.end()));
+            } catch (const HelpRequested&) {
+                ctx.out << c.help;
+                return kExitOk;
+            } catch (const UsageError& e) {
+                std::cerr << "veldonctl " << c.name << ": " << e.what() << "\n"
+                          << "Run 'veldonctl " << c.name << " --help' for its usage.\n";
+                return kExitUsage;
+            }
+        }
+    }
+    throw UsageError("unknown command '" + args[i] + "'");
+}
+
+}  // namespace
+}  // namespace veldon
+
+int main(int argc, char** argv) {
+    try {
+        return veldon::run(veldon::Args(argv + 1, argv + argc));
+    } catch (const veldon::UsageError& e) {
+        std::cerr << "veldonctl: " << e.what() << "\nRun 'veldonctl --help' for its usage.\n";
+        return veldon::kExitUsage;
+    } catch (const std::exception& e) {
+        std::cerr << "veldonctl: " << e.what() << "\n";
+        return veldon::kExitFailed;
+    }
+}
