@@ -1,6 +1,7 @@
 #include "platform/messagebox.h"
 
 #include <ostream>
+#include <string>
 
 namespace veldon {
 
@@ -11,8 +12,20 @@ void StreamMessageSink::show(const std::string& text, MessageIcon /*icon*/,
     if (!title.empty()) {
         m_out << title << ": ";
     }
+    // A message box breaks lines with CR; a terminal would write over the line instead.
+    std::string lines;
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        if (text[i] == '\r') {
+            lines += '\n';
+            if (i + 1 < text.size() && text[i + 1] == '\n') {
+                ++i;
+            }
+        } else {
+            lines += text[i];
+        }
+    }
     // Flushed at once: the operator tool may end right after the message.
-    m_out << text << std::endl;
+    m_out << lines << std::endl;
 }
 
 const char* iconName(MessageIcon icon) {

@@ -146,4 +146,25 @@ double roundHalfEven(double value) {
     return std::nearbyint(value);
 }
 
+std::string trimBlanks(std::string_view text) {
+    std::size_t begin = text.find_first_not_of(' ');
+    if (begin == std::string_view::npos) {
+        return {};
+    }
+    std::size_t end = text.find_last_not_of(' ');
+    return std::string(text.substr(begin, end - begin + 1));
+}
+
+std::string leftChars(std::string_view text, std::size_t n) {
+    std::size_t i = 0;
+    for (std::size_t chars = 0; i < text.size() && chars < n; ++chars) {
+        ++i;
+        // Continuation bytes of a UTF-8 sequence belong to the character before them.
+        while (i < text.size() && (static_cast<unsigned char>(text[i]) & 0xC0) == 0x80) {
+            ++i;
+        }
+    }
+    return std::string(text.substr(0, i));
+}
+
 }  // namespace veldon

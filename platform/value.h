@@ -60,4 +60,9 @@ std::string integerToText(std::int64_t value);
 // Round to the nearest whole number, a half to the even neighbour.
 double roundHalfEven(double value);
 
+// The text without its leading and trailing blanks (spaces), as the program's Trim does.
+std::string trimBlanks(std::string_view text);
+// The first `n` characters of a UTF-8 text (characters, not bytes), as the program's Left does.
+std::string leftChars(std::string_view text, std::size_t n);
+
 }  // namespace veldon

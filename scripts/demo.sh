@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
-# The demo: installs what is missing, builds, generates a restaurant and a retail database in the
-# POS program's form and shows what is waiting to be sent.
+# The demo: installs what is missing, builds, creates a restaurant and a retail shop installation
+# with generated sales and shows what the program starts with in each.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/setup.sh
@@ -11,12 +11,14 @@ rm -rf "$out"
 mkdir -p "$out"
 ctl=build/tools/veldonctl
 
-echo
-echo "== Restaurant shop: FOOD.MDB with 2,000 sales of the last 30 days"
-"$ctl" make-db --kind restaurant --sales 2000 --days 30 --seed 7 --out "$out/FOOD.MDB"
-"$ctl" unsent --kind restaurant "$out/FOOD.MDB"
-
-echo
-echo "== Retail shop: POS.MDB with 2,000 sales of the last 30 days"
-"$ctl" make-db --kind retail --sales 2000 --days 30 --seed 7 --out "$out/POS.MDB"
-"$ctl" unsent --kind retail "$out/POS.MDB"
+for kind in restaurant retail; do
+    shop="$out/$kind"
+    extra=()
+    [ "$kind" = restaurant ] && extra=(--delivery)
+    echo
+    echo "== A $kind shop with 2,000 sales of the last 30 days"
+    "$ctl" make-shop --kind "$kind" --sales 2000 --server 127.0.0.1:8750 "${extra[@]}" "$shop"
+    echo
+    echo "-- veldonctl status"
+    XDG_CONFIG_HOME="$PWD/$shop/config" "$ctl" --program-folder "$shop/program" status
+done

@@ -1,5 +1,5 @@
 // veldonctl: the operator tool. A second front end beside the tray program for installers and
-// support: settings, demo databases and a look at what is still unsent.
+// support: settings, demo databases and scratch installations, and a look at what is still unsent.
 //
 // Exit status: 0 done, 1 the command failed, 2 the command line is wrong.
 
@@ -26,7 +26,10 @@
 #include "platform/programfolder.h"
 #include "platform/recordset.h"
 #include "platform/settingsstore.h"
+#include "app/backlog.h"
 #include "tools/demodb.h"
+#include "tools/makeshop.h"
+#include "tools/status.h"
 
 namespace veldon {
 namespace {
@@ -303,10 +306,8 @@ FILE must not exist yet: a shop's database is never overwritten.
   --out FILE      the database file to create
 )";
 
-int runMakeDb(Context& ctx, const Args& args) {
-    const ParsedArgs parsed =
-        parseArgs(args, {"--kind", "--sales", "--days", "--seed", "--out"}, {"--pre-upgrade"});
-    expectPositionals(parsed.positionals, 0, "");
+// --kind, --sales, --days and --seed, as make-db and make-shop take them.
+demodb::DemoDbOptions parseDemoDbOptions(const ParsedArgs& parsed) {
     demodb::DemoDbOptions options;
     options.kind = parseKind(requiredValue(parsed, "--kind"));
     options.sales = parseNumber<long>(requiredValue(parsed, "--sales"), "--sales", 0,
@@ -323,6 +324,14 @@ int runMakeDb(Context& ctx, const Args& args) {
                          std::to_string(demodb::kMaxSalesPerDay) + " a day over " +
                          std::to_string(options.days) + " days");
     }
+    return options;
+}
+
+int runMakeDb(Context& ctx, const Args& args) {
+    const ParsedArgs parsed =
+        parseArgs(args, {"--kind", "--sales", "--days", "--seed", "--out"}, {"--pre-upgrade"});
+    expectPositionals(parsed.positionals, 0, "");
+    demodb::DemoDbOptions options = parseDemoDbOptions(parsed);
     options.preUpgrade = parsed.has("--pre-upgrade");
     options.today = SystemClock().now();
     const std::filesystem::path out = requiredValue(parsed, "--out");
@@ -347,6 +356,138 @@ int runMakeDb(Context& ctx, const Args& args) {
 }
 
 // ---------------------------------------------------------------------------------------------
+// make-shop
+
+constexpr std::string_view kMakeShopHelp =
+    R"(Usage: veldonctl make-shop --kind restaurant|retail --sales N --server HOST:PORT
+                          [--delivery] [--days D] [--seed S]
+                          [--store CODE] [--store-name NAME] [--depot CODE] [--depot-name NAME]
+                          [--pos ID] [--pos-name NAME] [--object NAME]
+                          [--db-server HOST] [--db-user USER] [--db-name NAME] OUT_DIR
+
+Creates a complete scratch installation of one shop, for demos, tests and benchmarks:
+  OUT_DIR/program/  the program folder: UpdatePath.ini (probe target 127.0.0.1, probe off),
+                    MyCF.MDB (not an order terminal) and an empty log/
+  OUT_DIR/data/     the POS program's database with N unsent sales, as make-db makes it
+  OUT_DIR/config/   the settings store: VELDON's settings and the POS program's data folder
+Run the program with XDG_CONFIG_HOME=OUT_DIR/config. The service is stored as stopped and sends
+the whole backlog once started. OUT_DIR must be missing or empty: nothing is overwritten.
+
+  --kind              restaurant (FOOD.MDB) or retail (POS.MDB)
+  --sales N           number of sales, 0 or more (at most 9999 a day)
+  --days D            days the sales are spread over, 1 or more (default 30)
+  --seed S            seed of the made-up data, a whole number (default 1)
+  --server HOST:PORT  the central service (1차서버); the program calls http://HOST:PORT
+  --delivery          restaurant only: send delivery data too (배송정보전송 = 1)
+  --store CODE        store code (가맹점, default S0001)
+  --store-name NAME   store name (가맹점명, default 데모 식당 / 데모 마트)
+  --depot CODE        depot code (하치장, default H01)
+  --depot-name NAME   depot name (하치장명, default 본사창고)
+  --pos ID            counter id (카운터, default 01)
+  --pos-name NAME     counter name (카운터명, default 카운터1)
+  --object NAME       remote object name (개체명, default lumora.demon / VARNIK.MEM)
+  --db-server HOST    central database server (DB서버, default: the HOST of --server)
+  --db-user USER      central database user (DBUser, default veldon)
+  --db-name NAME      central database (DBName, default veldon_demo)
+
+The central database password is always mv5529: the program sends no other.
+)";
+
+// A word the shell reads back unchanged, quoted only when it needs to be.
+std::string shellWord(const std::string& text) {
+    const bool plain = !text.empty() && std::all_of(text.begin(), text.end(), [](char c) {
+        return std::isalnum(static_cast<unsigned char>(c)) ||
+               std::string_view("/._-+=:,@%").find(c) != std::string_view::npos;
+    });
+    if (plain) {
+        return text;
+    }
+    std::string quoted = "'";
+    for (char c : text) {
+        quoted += c == '\'' ? std::string("'\\''") : std::string(1, c);
+    }
+    return quoted + "'";
+}
+
+int runMakeShop(Context& ctx, const Args& args) {
+    const ParsedArgs parsed =
+        parseArgs(args,
+                  {"--kind", "--sales", "--days", "--seed", "--server", "--store", "--store-name",
+                   "--depot", "--depot-name", "--pos", "--pos-name", "--object", "--db-server",
+                   "--db-user", "--db-name"},
+                  {"--delivery"});
+    const demodb::DemoDbOptions db = parseDemoDbOptions(parsed);
+    demodb::ShopOptions options;
+    options.kind = db.kind;
+    options.sales = db.sales;
+    options.days = db.days;
+    options.seed = db.seed;
+    options.server = requiredValue(parsed, "--server");
+    if (!demodb::hostOfServer(options.server)) {
+        throw UsageError("--server must be HOST:PORT with a port from 1 to 65535, not '" +
+                         options.server + "'");
+    }
+    options.delivery = parsed.has("--delivery");
+    if (options.delivery && options.kind != demodb::Kind::Restaurant) {
+        throw UsageError("--delivery is for restaurants only");
+    }
+
+    auto take = [&](std::string_view option, auto& field) {
+        if (const std::string* value = parsed.value(option)) {
+            if (value->find_first_of("\r\n") != std::string::npos) {
+                throw UsageError(std::string(option) + " must not contain a line break");
+            }
+            field = *value;
+        }
+    };
+    take("--store", options.storeCode);
+    take("--store-name", options.storeName);
+    take("--depot", options.depotCode);
+    take("--depot-name", options.depotName);
+    take("--pos", options.posId);
+    take("--pos-name", options.posName);
+    take("--object", options.objectName);
+    take("--db-server", options.dbServer);
+    take("--db-user", options.dbUser);
+    take("--db-name", options.dbName);
+    // Start-up stops at once when any of the three is blank.
+    for (std::string_view option : {"--db-server", "--db-user", "--db-name"}) {
+        const std::string* value = parsed.value(option);
+        if (value && value->find_first_not_of(' ') == std::string::npos) {
+            throw UsageError(std::string(option) + " must not be blank");
+        }
+    }
+    expectPositionals(parsed.positionals, 1, "OUT_DIR");
+    const std::filesystem::path outDir = parsed.positionals[0];
+    if (outDir.empty()) {
+        throw UsageError("OUT_DIR must name a folder");
+    }
+
+    const DateTime today = SystemClock().now();
+    const demodb::ShopSummary shop = demodb::makeShop(options, outDir, today);
+
+    const bool restaurant = options.kind == demodb::Kind::Restaurant;
+    const std::string posApp = restaurant ? "외식업" : "MERIDEX_II";
+    ctx.out << "created a " << demodb::kindName(options.kind) << " shop in " << shop.root.string()
+            << "\n"
+            << "  program folder  " << shop.programFolder.string()
+            << "  (UpdatePath.ini, MyCF.MDB, log/)\n"
+            << "  data folder     " << shop.dataFolder.string() << "  ("
+            << shop.database.file.filename().string() << ": " << options.sales << " sales over "
+            << options.days << " days up to " << today.toDateText() << ", seed " << options.seed
+            << ")\n"
+            << "  settings        " << (shop.settingsFolder / "TORVANE.ini").string() << "\n"
+            << "                  " << (shop.settingsFolder / (posApp + ".ini")).string() << "\n"
+            << "The central service must accept:\n"
+            << "  server          " << shop.server << ", object " << shop.objectName << "\n"
+            << "  database        server " << shop.dbServer << ", user " << shop.dbUser
+            << ", password " << demodb::kCentralDbPassword << ", database " << shop.dbName << "\n"
+            << "Run the program with its settings:\n"
+            << "export XDG_CONFIG_HOME=" << shellWord(shop.configHome.string()) << "\n";
+    return kExitOk;
+}
+
+// ---------------------------------------------------------------------------------------------
 // unsent
 
 constexpr std::string_view kUnsentHelp =
@@ -357,48 +498,6 @@ the engines use, through the program's own database layer.
   restaurant: sales (closed, PE_SD not 7) and card approvals (CD_SD not 7)
   retail:     sales (SL_SND not 7), card approvals (C_SND not 7) and deleted lines (DEL_SD not "7")
 )";
-
-constexpr const char* kUnsentRestaurantSales =
-    " SELECT PE_ID FROM PE WHERE PE_CK <> 0 AND IIf(IsNull(PE_SD), 0, PE_SD) <> 7 ";
-constexpr const char* kUnsentRestaurantCards = " SELECT AC_ID FROM CREDIT WHERE CD_SD <> 7 ";
-constexpr const char* kUnsentRetailSales =
-    " SELECT SL_ID FROM SL WHERE iif(SL_SND is null,0,SL_SND) <> 7 ";
-constexpr const char* kUnsentRetailCards = " SELECT C_SLID FROM CREDIT WHERE C_SND <> 7 ";
-constexpr const char* kUnsentDeletedLines =
-    " SELECT DEL_ID FROM DELSSL WHERE IIF(ISNULL(DEL_SD)=TRUE,'',DEL_SD) <> '7' ";
-
-// Field names compare as Access compares them, without regard to letter case.
-bool sameLetters(std::string_view a, std::string_view b) {
-    return std::equal(a.begin(), a.end(), b.begin(), b.end(), [](char x, char y) {
-        return std::toupper(static_cast<unsigned char>(x)) ==
-               std::toupper(static_cast<unsigned char>(y));
-    });
-}
-
-long countRows(Connection& db, const char* sql) {
-    return db.openRecordset(sql, CursorType::ForwardOnly, LockType::ReadOnly)->recordCount();
-}
-
-// Deleted lines are only marked once the upgrade has added DEL_SD; an older database, or one
-// without the table, gets a note instead of a count.
-std::string deletedLinesText(Connection& db) {
-    try {
-        return std::to_string(countRows(db, kUnsentDeletedLines));
-    } catch (const Error&) {
-        std::unique_ptr<Recordset> probe;
-        try {
-            probe = db.openRecordset(" SELECT * FROM DELSSL WHERE 1 = 0 ");
-        } catch (const Error&) {
-            return "none (the database has no table DELSSL)";
-        }
-        for (int i = 0; i < probe->fieldCount(); ++i) {
-            if (sameLetters(probe->fieldName(i), "DEL_SD")) {
-                throw;  // the column is there: the failure has another cause
-            }
-        }
-        return "unknown (DELSSL has no column DEL_SD: the database is not upgraded yet)";
-    }
-}
 
 int runUnsent(Context& ctx, const Args& args) {
     const ParsedArgs parsed = parseArgs(args, {"--kind"});
@@ -412,13 +511,15 @@ int runUnsent(Context& ctx, const Args& args) {
     const auto db = createConnection();
     db->open("Dbq=" + file.filename().string() + ";DefaultDir=" + file.parent_path().string() +
              ";");
-    if (kind == demodb::Kind::Restaurant) {
-        ctx.out << "unsent sales: " << countRows(*db, kUnsentRestaurantSales) << "\n"
-                << "unsent card approvals: " << countRows(*db, kUnsentRestaurantCards) << "\n";
-    } else {
-        ctx.out << "unsent sales: " << countRows(*db, kUnsentRetailSales) << "\n"
-                << "unsent card approvals: " << countRows(*db, kUnsentRetailCards) << "\n"
-                << "unsent deleted lines: " << deletedLinesText(*db) << "\n";
+    const bool retail = kind == demodb::Kind::Retail;
+    const Backlog backlog = countBacklog(*db, retail);
+    ctx.out << "unsent sales: " << backlog.sales << "\n"
+            << "unsent card approvals: " << backlog.cardApprovals << "\n";
+    if (retail) {
+        ctx.out << "unsent deleted lines: "
+                << (backlog.deletedLines ? std::to_string(*backlog.deletedLines)
+                                         : backlog.deletedLinesNote)
+                << "\n";
     }
     db->close();
     return kExitOk;
@@ -426,10 +527,32 @@ int runUnsent(Context& ctx, const Args& args) {
 
 // ---------------------------------------------------------------------------------------------
 
+// ---------------------------------------------------------------------------------------------
+// status
+
+constexpr std::string_view kStatusHelp =
+    R"(Usage: veldonctl [--program-folder DIR] status
+
+Runs the program's start-up checks without changing anything: reads the settings store and
+UpdatePath.ini, opens MyCF.MDB, checks for an order terminal and for the central connection data,
+builds the connection strings, then prints the state (passwords masked) and what the local
+database still has to send.
+Exit status 2 when the program would stop at start-up (its message goes to standard error), 1 when
+the local database cannot be counted.
+)";
+
+int runStatus(Context& ctx, const Args& args) {
+    const ParsedArgs parsed = parseArgs(args);
+    expectPositionals(parsed.positionals, 0, "");
+    return printStatus(ctx.programFolder(), ctx.out, std::cerr);
+}
+
 constexpr Command kCommands[] = {
     {"settings", "read and change the per-user settings", kSettingsHelp, runSettings},
     {"make-db", "create a demo database of the POS program", kMakeDbHelp, runMakeDb},
+    {"make-shop", "create a scratch installation of one shop", kMakeShopHelp, runMakeShop},
     {"unsent", "count what a POS database still has to send", kUnsentHelp, runUnsent},
+    {"status", "show what the program would start with", kStatusHelp, runStatus},
 };
 
 void printHelp(std::ostream& out) {

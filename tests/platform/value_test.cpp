@@ -111,5 +111,14 @@ TEST(RoundHalfEven, HalvesGoToTheEvenNeighbour) {
     EXPECT_EQ(roundHalfEven(2.5001), 3);
 }
 
+TEST(TextHelpers, TrimDropsOnlyBlanksAndLeftCountsCharacters) {
+    EXPECT_EQ(trimBlanks("  1 "), "1");
+    EXPECT_EQ(trimBlanks("\t1\t"), "\t1\t");
+    EXPECT_EQ(trimBlanks("   "), "");
+    EXPECT_EQ(leftChars("외식업후불_서울", 5), "외식업후불");  // characters, not bytes
+    EXPECT_EQ(leftChars("전문점", 5), "전문점");
+    EXPECT_EQ(leftChars("ab", 0), "");
+}
+
 }  // namespace
 }  // namespace veldon

@@ -219,5 +219,45 @@ TEST_F(VeldonctlTest, FailuresExitWithOneAndTouchNothing) {
     EXPECT_FALSE(std::filesystem::exists(m_dir / "missing.mdb"));
 }
 
+TEST_F(VeldonctlTest, StatusShowsTheStartStateOrWhyTheProgramWouldStop) {
+    const std::string shop = (m_dir / "shop").string();
+    // make-shop's own store is below the shop; status reads the store the caller points it at.
+    ASSERT_EQ(run({"make-shop", "--kind", "retail", "--sales", "40", "--server", "127.0.0.1:8750",
+                   "--store", "S7", shop})
+                  .status,
+              0);
+    std::filesystem::rename(m_dir / "shop" / "config", m_dir / "config");
+    const std::string program = shop + "/program";
+
+    ToolRun r = run({"--program-folder", program, "status"});
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_NE(r.out.find("ServiceType      0"), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("StoreCode        S7"), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("unsent sales     40"), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("Dbq=POS.MDB;DefaultDir=" + shop + "/data;Uid=Admin;pwd=****"),
+              std::string::npos)
+        << r.out;
+    EXPECT_EQ(r.out.find("mv5529"), std::string::npos);  // passwords never shown
+    EXPECT_EQ(r.out.find("%%%4172"), std::string::npos);
+
+    ASSERT_EQ(run({"settings", "set", "TORVANE", "Settings", "DB서버", " "}).status, 0);
+    r = run({"--program-folder", program, "status"});
+    EXPECT_EQ(r.status, 2);
+    EXPECT_EQ(r.err,
+              "서비스: 서비스연결정보가 부족합니다.\n\nPOS프로그램에서 회사ID를 입력하면 자동으로 "
+              "부여받습니다.\n");
+    EXPECT_EQ(r.out, "");
+
+    ASSERT_EQ(run({"settings", "set", "TORVANE", "Settings", "DB서버", "127.0.0.1"}).status, 0);
+    sqlite3* db = nullptr;
+    sqlite3_open((program + "/MyCF.MDB").c_str(), &db);
+    sqlite3_exec(db, "UPDATE CF SET CF_CONTENTS = '1' WHERE CF_PART = 'POS' AND CF_IDX = 3",
+                 nullptr, nullptr, nullptr);
+    sqlite3_close(db);
+    r = run({"--program-folder", program, "status"});
+    EXPECT_EQ(r.status, 2);
+    EXPECT_EQ(r.err, "POS 확인: 주문기에서 veldon실행은 불가능합니다.\n");
+}
+
 }  // namespace
 }  // namespace veldon

@@ -1,0 +1,115 @@
+// Form1: the main form's state and procedures, without widgets. The window (ui/) binds its
+// widgets to `controls`; the operator tool and the tests drive the same object headless.
+//
+// This holds the start-up sequence, the settings procedures and the local schema upgrades. What
+// later parts of the program do at start-up (the version report, the forced scan of the catch-up
+// transfer) is reached through the hooks below; a hook left empty does nothing.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <filesystem>
+#include <functional>
+#include <memory>
+#include <string>
+
+#include "app/controls.h"
+#include "platform/clock.h"
+#include "platform/database.h"
+#include "platform/messagebox.h"
+#include "platform/settingsstore.h"
+
+namespace veldon {
+
+// What the form needs from the platform.
+struct Form1Services {
+    SettingsStore& settings;
+    MessageSink& messages;
+    const Clock& clock;
+    std::filesystem::path programFolder;
+};
+
+// How the start-up sequence ended.
+enum class StartupOutcome {
+    Running,                // the window stays, the service stopped or resumed
+    OrderTerminal,          // ended: this PC is an order terminal
+    MissingConnectionData,  // ended: the central connection data are incomplete
+};
+
+// The program's version numbers (file version 1.00.0019).
+struct ProgramVersionNumbers {
+    int major = VELDON_VERSION_MAJOR;
+    int minor = VELDON_VERSION_MINOR;
+    int revision = VELDON_VERSION_REVISION;
+};
+
+class Form1 {
+public:
+    explicit Form1(Form1Services services, ProgramVersionNumbers version = {});
+    ~Form1();
+
+    MainWindowControls controls;
+
+    // State fields (see the settings store for where each comes from).
+    std::array<std::string, 4> ServerInfo;  // primary server, secondary server, user configuration, ProgID
+    std::array<std::string, 6> LocalInfo;   // data folder, file, scan method, daily scan, interval, registration no.
+    std::string LocalConnStr;
+    std::string CenterConnStr;
+    std::string StoreCode, StoreName, DepotCode, DepotName, PosId, PosName;
+    std::string ServiceType;
+    std::string ServiceState;
+    std::string SendDeleted, SendDelivery;
+    std::string RestaurantKind;
+    std::string ProgramVersion, ReportedVersion;
+    std::string OrderTerminalFlag;
+    std::int16_t CfOptionValue = 0;
+    bool CatchUpScan = false;
+    std::string DnsAddress;  // ping target of the line probe
+
+    // The configuration database, open for the life of the form; the local database while a
+    // procedure uses it.
+    std::unique_ptr<Connection> ConfigDb;
+    std::unique_ptr<Connection> LocalDb;
+
+    // Hooks filled by the parts of the program that start-up calls into.
+    std::function<bool()> reportVersionRetail;
+    std::function<bool(const std::string& version)> reportVersionRestaurant;
+    std::function<void()> forcedScan;      // Command2(1)
+    std::function<void()> removeTrayIcon;  // before the process ends
+
+    // The load event: the whole start-up sequence.
+    StartupOutcome Form_Load();
+    // Steps 2 to 10 of start-up: configuration into the state, the configuration database, the
+    // order-terminal and connection-data checks (with their messages), the connection strings
+    // and version texts. Writes nothing; the operator tool's status runs only this.
+    StartupOutcome loadConfiguration();
+
+    // UpdatePath.ini in the program folder.
+    std::string ReadIni(const std::string& section, const std::string& key) const;
+    void LoadSettings();
+    void ShowSettings();
+    void SaveSettings();
+
+    void OpenConfigDb();
+    void CheckOrderTerminal();
+    bool CountUnsent();
+
+    void UpgradeRetailSchema();
+    void UpgradeRestaurantSchema();
+    void UpgradeDeletedLines();
+
+    const Form1Services& services() const { return m_services; }
+
+private:
+    std::string setting(const std::string& key) const;
+    void storeSetting(const std::string& key, const std::string& value);
+    void buildVersionTexts();
+    void reportVersion();
+    // Opens LocalDb, runs `statements` ignoring every error, closes it.
+    void runIgnoringErrors(const std::function<void(Connection&)>& statements);
+
+    Form1Services m_services;
+    ProgramVersionNumbers m_version;
+};
+
+}  // namespace veldon
