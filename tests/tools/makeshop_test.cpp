@@ -1,7 +1,6 @@
 #include "tools/makeshop.h"
 
 #include <gtest/gtest.h>
-#include <sys/wait.h>
 
 #include <algorithm>
 #include <cstdlib>
@@ -17,6 +16,7 @@
 #include "platform/settingsstore.h"
 #include "platform/value.h"
 #include "tests/support/tempdir.h"
+#include "tests/support/toolrun.h"
 
 namespace veldon::demodb {
 namespace {
@@ -236,35 +236,8 @@ TEST(HostOfServer, AcceptsOnlyHostAndPort) {
 // The built tool, as the demo script and an operator run it.
 class MakeShopCommandTest : public ::testing::Test {
 protected:
-    struct ToolRun {
-        int status = -1;
-        std::string out;
-        std::string err;
-    };
-
-    static std::string quoted(const std::string& s) {
-        std::string q = "'";
-        for (char c : s) {
-            q += c == '\'' ? std::string("'\\''") : std::string(1, c);
-        }
-        return q + "'";
-    }
-
-    ToolRun run(const fs::path& configHome, const std::vector<std::string>& args) {
-        std::string command = "XDG_CONFIG_HOME=" + quoted(configHome.string()) +
-                              " HOME=" + quoted(m_dir.path().string()) + " " +
-                              quoted((test::buildDir() / "tools" / "veldonctl").string());
-        for (const std::string& a : args) {
-            command += " " + quoted(a);
-        }
-        command += " >" + quoted((m_dir / "out").string()) + " 2>" +
-                   quoted((m_dir / "err").string()) + " </dev/null";
-        const int raw = std::system(command.c_str());
-        ToolRun r;
-        r.status = WIFEXITED(raw) ? WEXITSTATUS(raw) : -1;
-        r.out = test::readFile(m_dir / "out");
-        r.err = test::readFile(m_dir / "err");
-        return r;
+    test::ToolRun run(const fs::path& configHome, const std::vector<std::string>& args) {
+        return test::runTool("tools/veldonctl", args, configHome, m_dir.path());
     }
 
     TempDir m_dir;
@@ -273,9 +246,9 @@ protected:
 TEST_F(MakeShopCommandTest, MakesAShopWhoseExportLineFindsItsSettings) {
     const fs::path userConfig = m_dir / "user-config";
     const fs::path out = m_dir / "my shop";
-    ToolRun r = run(userConfig, {"make-shop", "--kind", "restaurant", "--sales", "25", "--server",
-                                 "127.0.0.1:8750", "--delivery", "--store=S0777", "--db-user",
-                                 "demo", out.string()});
+    test::ToolRun r = run(userConfig, {"make-shop", "--kind", "restaurant", "--sales", "25",
+                                       "--server", "127.0.0.1:8750", "--delivery", "--store=S0777",
+                                       "--db-user", "demo", out.string()});
     ASSERT_EQ(r.status, 0) << r.err;
     EXPECT_EQ(r.err, "");
     const std::string config = (fs::canonical(out) / "config").string();

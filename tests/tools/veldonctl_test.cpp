@@ -1,52 +1,26 @@
 // The built veldonctl, run as an operator runs it, with its settings in a temporary folder.
 #include <gtest/gtest.h>
 #include <sqlite3.h>
-#include <sys/wait.h>
 
 #include <cstdlib>
 #include <string>
 #include <vector>
 
 #include "tests/support/tempdir.h"
+#include "tests/support/toolrun.h"
 
 namespace veldon {
 namespace {
 
 using test::TempDir;
 
-struct ToolRun {
-    int status = -1;
-    std::string out;
-    std::string err;
-};
-
-std::string shellQuoted(const std::string& s) {
-    std::string q = "'";
-    for (char c : s) {
-        q += c == '\'' ? std::string("'\\''") : std::string(1, c);
-    }
-    return q + "'";
-}
+using test::ToolRun;
 
 class VeldonctlTest : public ::testing::Test {
 protected:
     // Runs the tool with `args`; the settings store lives below the test's own folder.
     ToolRun run(const std::vector<std::string>& args) {
-        const auto config = m_dir / "config";
-        std::string command = "XDG_CONFIG_HOME=" + shellQuoted(config.string()) +
-                              " HOME=" + shellQuoted(m_dir.path().string()) + " " +
-                              shellQuoted((test::buildDir() / "tools" / "veldonctl").string());
-        for (const std::string& a : args) {
-            command += " " + shellQuoted(a);
-        }
-        command += " >" + shellQuoted((m_dir / "out").string()) + " 2>" +
-                   shellQuoted((m_dir / "err").string()) + " </dev/null";
-        const int raw = std::system(command.c_str());
-        ToolRun r;
-        r.status = WIFEXITED(raw) ? WEXITSTATUS(raw) : -1;
-        r.out = test::readFile(m_dir / "out");
-        r.err = test::readFile(m_dir / "err");
-        return r;
+        return test::runTool("tools/veldonctl", args, m_dir / "config", m_dir.path());
     }
 
     long countRows(const std::filesystem::path& file, const std::string& sql) {
