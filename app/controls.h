@@ -47,29 +47,32 @@ struct Timer {
     bool Enabled = true;
 };
 
+enum class PointerShape { Default, Hourglass };
+
 struct MainWindowControls {
-    int SSTab1 = 0;  // the settings tab shown
+    int SSTab1 = 0;                                     // the settings tab shown
+    PointerShape MousePointer = PointerShape::Default;  // the hourglass while an engine runs
 
     std::array<TextBox, 4> Text1;  // servers, user configuration, object name
     Label LaPath;                  // local data folder
     TextBox Text2;                 // local database file name
     std::array<CheckBox, 2> Check1{CheckBox{}, CheckBox{}};  // 0 batch, 1 real time
     std::array<OptionButton, 4> Option1{
-        OptionButton{"일일(당일)스캔"}, OptionButton{"전체스캔"},     // batch group
+        OptionButton{"일일(당일)스캔"}, OptionButton{"전체스캔"},   // batch group
         OptionButton{"전체스캔"}, OptionButton{"일일(당일)스캔"}};  // real-time group
-    TextBox Text3;                       // scan interval
-    TextBox Text4, Text5, Text6;         // store code, depot code, counter id
-    std::array<Label, 3> laRecv;         // store, depot and counter names
+    TextBox Text3;                                                  // scan interval
+    TextBox Text4, Text5, Text6;  // store code, depot code, counter id
+    std::array<Label, 3> laRecv;  // store, depot and counter names
     ComboBox Combo1{{"0 도소매", "1 외식업"}};
-    CheckBox Check2{0, false};           // send deleted lines (retail)
-    CheckBox chkDelivery{0, false};      // send delivery data (restaurant)
-    Label LBL_MEMO{"", false};           // the note beside chkDelivery
-    Label Label7;                        // time of the last transfer run
-    Label lbliMsg;                       // blinks while the line is down
+    CheckBox Check2{0, false};       // send deleted lines (retail)
+    CheckBox chkDelivery{0, false};  // send delivery data (restaurant)
+    Label LBL_MEMO{"", false};       // the note beside chkDelivery
+    Label Label7;                    // time of the last transfer run
+    Label lbliMsg;                   // blinks while the line is down
     std::array<CommandButton, 5> Command2{CommandButton{"종료"}, CommandButton{"강제스캔"},
                                           CommandButton{"서비스 시작"},
                                           CommandButton{"서비스 종료"}, CommandButton{"적용"}};
-    Timer Timer1{0, true};     // the one-minute transfer timer
+    Timer Timer1{0, true};      // the one-minute transfer timer
     Timer Timer3{1000, false};  // the status blink
 };
 

@@ -17,7 +17,9 @@ const char* const Section = "Settings";
 }  // namespace
 
 Form1::Form1(Form1Services services, ProgramVersionNumbers version)
-    : m_services(std::move(services)), m_version(version) {}
+    : m_services(std::move(services)),
+      m_version(version),
+      m_log(m_services.programFolder, m_services.clock) {}
 
 Form1::~Form1() = default;
 
@@ -117,12 +119,12 @@ void Form1::buildVersionTexts() {
 void Form1::reportVersion() {
     const double type = numericValue(ServiceType);
     if (type == 0 && ReportedVersion < ProgramVersion) {
-        if (reportVersionRetail && reportVersionRetail()) {
+        if (ReportVersionRetail()) {
             ReportedVersion = ProgramVersion;
             m_services.settings.set("MERIDEX_II", "DBLOC", "KESTPGVERSION", ProgramVersion);
         }
     } else if (type == 1 && ProgramVersion != ReportedVersion) {
-        if (reportVersionRestaurant && reportVersionRestaurant(ProgramVersion)) {
+        if (ReportVersionRestaurant(ProgramVersion)) {
             ReportedVersion = ProgramVersion;
             m_services.settings.set("MERIDEX_II", "DBLOC", "KESTVERSION", ProgramVersion);
         }
@@ -145,7 +147,8 @@ void Form1::CheckOrderTerminal() {
         return;
     }
     try {
-        auto rs = ConfigDb->openRecordset("SELECT CF_CONTENTS FROM CF WHERE CF_PART = 'POS' AND CF_IDX = 3");
+        auto rs = ConfigDb->openRecordset(
+            "SELECT CF_CONTENTS FROM CF WHERE CF_PART = 'POS' AND CF_IDX = 3");
         if (!rs->eof()) {
             OrderTerminalFlag = trimBlanks(rs->field("CF_CONTENTS").textOr(""));
         }
@@ -161,7 +164,7 @@ bool Form1::CountUnsent() {
         LocalDb = createConnection();
         LocalDb->open(LocalConnStr);
         const std::string sql = numericValue(ServiceType) == 0 ? queries::retailUnsentCount()
-                                                                : queries::restaurantUnsentCount();
+                                                               : queries::restaurantUnsentCount();
         auto rs = LocalDb->openRecordset(sql, CursorType::ForwardOnly, LockType::Optimistic);
         unsent = rs->recordCount() > 0;
         rs->close();

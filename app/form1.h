@@ -1,9 +1,9 @@
 // Form1: the main form's state and procedures, without widgets. The window (ui/) binds its
 // widgets to `controls`; the operator tool and the tests drive the same object headless.
 //
-// This holds the start-up sequence, the settings procedures and the local schema upgrades. What
-// later parts of the program do at start-up (the version report, the forced scan of the catch-up
-// transfer) is reached through the hooks below; a hook left empty does nothing.
+// This holds the start-up sequence, the settings procedures, the local schema upgrades and the
+// version report. The forced scan of the catch-up transfer is reached through a hook; left empty
+// it does nothing.
 #pragma once
 
 #include <array>
@@ -14,6 +14,8 @@
 #include <string>
 
 #include "app/controls.h"
+#include "app/transferreport.h"
+#include "logs/transferlog.h"
 #include "platform/clock.h"
 #include "platform/database.h"
 #include "platform/messagebox.h"
@@ -51,8 +53,10 @@ public:
     MainWindowControls controls;
 
     // State fields (see the settings store for where each comes from).
-    std::array<std::string, 4> ServerInfo;  // primary server, secondary server, user configuration, ProgID
-    std::array<std::string, 6> LocalInfo;   // data folder, file, scan method, daily scan, interval, registration no.
+    std::array<std::string, 4>
+        ServerInfo;  // primary server, secondary server, user configuration, ProgID
+    std::array<std::string, 6>
+        LocalInfo;  // data folder, file, scan method, daily scan, interval, registration no.
     std::string LocalConnStr;
     std::string CenterConnStr;
     std::string StoreCode, StoreName, DepotCode, DepotName, PosId, PosName;
@@ -72,10 +76,15 @@ public:
     std::unique_ptr<Connection> LocalDb;
 
     // Hooks filled by the parts of the program that start-up calls into.
-    std::function<bool()> reportVersionRetail;
-    std::function<bool(const std::string& version)> reportVersionRestaurant;
     std::function<void()> forcedScan;      // Command2(1)
     std::function<void()> removeTrayIcon;  // before the process ends
+
+    // The daily log and the dump files below the program folder.
+    TransferLog& log() { return m_log; }
+    // What the last engine run did; the engines fill it.
+    TransferReport lastTransfer;
+    // Called by the engines after each sale (done of total), for progress displays.
+    std::function<void(long done, long total)> onSaleDone;
 
     // The load event: the whole start-up sequence.
     StartupOutcome Form_Load();
@@ -98,6 +107,10 @@ public:
     void UpgradeRestaurantSchema();
     void UpgradeDeletedLines();
 
+    // The version report to the central service; True only when the service accepted it.
+    bool ReportVersionRetail();
+    bool ReportVersionRestaurant(const std::string& version);
+
     const Form1Services& services() const { return m_services; }
 
 private:
@@ -110,6 +123,7 @@ private:
 
     Form1Services m_services;
     ProgramVersionNumbers m_version;
+    TransferLog m_log;
 };
 
 }  // namespace veldon

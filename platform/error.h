@@ -43,6 +43,11 @@ inline constexpr long ItemNotFound = 3265;   // no field of that name
 inline constexpr long ObjectClosed = 3704;   // operation on a closed object
 inline constexpr long ObjectOpen = 3705;     // operation on an open object
 inline constexpr long NoTransaction = 3034;  // commit or rollback without BeginTrans
+// Remote calls over HTTP, as the Windows client raises them.
+inline constexpr long CannotCreateObject = 429;       // CreateObject refused (no server named)
+inline constexpr long CannotConnect = -2147012867;    // no connection to the server
+inline constexpr long Timeout = -2147012894;          // no answer within the bound
+inline constexpr long NameNotResolved = -2147012889;  // the server's name is unknown
 // A failure reported by the database provider (ADO's E_FAIL), as the Access driver reports most.
 inline constexpr long ProviderError = -2147467259;
 }  // namespace errc

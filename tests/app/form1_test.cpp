@@ -7,6 +7,7 @@
 #include "app/mdudbcon.h"
 #include "platform/error.h"
 #include "platform/textcodec.h"
+#include "tests/support/central.h"
 #include "tests/support/fakes.h"
 #include "tests/support/tempdir.h"
 #include "tools/demodb.h"
@@ -253,47 +254,70 @@ TEST_F(Installation, StoppedServiceWithNothingUnsentStaysQuiet) {
     EXPECT_TRUE(f->controls.Command2[2].Enabled);
 }
 
+// The version the central service holds for counter 01 of store S0001 ("" when none).
+std::string centralVersion(test::RunningCentral& central) {
+    auto db = createConnection();
+    db->open("Dbq=" + central.file().filename().string() +
+             ";DefaultDir=" + central.file().parent_path().string());
+    auto rs =
+        db->openRecordset("SELECT VELDON_VER FROM POS WHERE POS_ID = '01' AND RCT_CODE = 'S0001'");
+    return rs->eof() ? "" : rs->field("VELDON_VER").textOr("");
+}
+
 TEST_F(Installation, FirstStartReportsTheVersionOnceAndStoresItOnlyOnSuccess) {
+    test::RunningCentral central(dir.path(), /*registerShop=*/false);
     shop(Kind::Restaurant);
-    int reports = 0;
-    bool accept = false;
-    auto start = [&] {
-        auto f = form();
-        f->reportVersionRestaurant = [&](const std::string& version) {
-            ++reports;
-            EXPECT_EQ(version, "1.0.19");
-            return accept;
-        };
-        f->Form_Load();
-    };
-    start();  // refused: nothing stored, so the next start tries again
+    set("1차서버", central.server());
+    set("가맹점", "S0001");
+    set("카운터", "01");
+
+    form()->Form_Load();  // the service does not know the counter yet: refused
     EXPECT_EQ(store.get("MERIDEX_II", "DBLOC", "KESTVERSION"), "");
-    accept = true;
-    start();
+
+    central.store().addShop({"S0001", "데모 식당", "H01", "본사창고", "01", "카운터1"});
+    form()->Form_Load();
     EXPECT_EQ(store.get("MERIDEX_II", "DBLOC", "KESTVERSION"), "1.0.19");
-    start();
-    EXPECT_EQ(reports, 2);
+    EXPECT_EQ(centralVersion(central), "1.0.19");
+
+    // Reported once: a later start leaves what the service holds alone.
+    auto db = createConnection();
+    db->open("Dbq=central.db;DefaultDir=" + dir.path().string());
+    db->execute("UPDATE POS SET VELDON_VER = 'seen' WHERE POS_ID = '01'");
+    form()->Form_Load();
+    EXPECT_EQ(centralVersion(central), "seen");
 }
 
 TEST_F(Installation, RetailReportsOnlyAVersionThatSortsAfterTheStoredOne) {
+    test::RunningCentral central(dir.path());
     shop(Kind::Retail);
-    int reports = 0;
-    auto start = [&] {
-        auto f = form();
-        f->reportVersionRetail = [&] {
-            ++reports;
-            return true;
-        };
-        f->Form_Load();
-        return f->ProgramVersion;
-    };
+    set("1차서버", central.server());
+    set("가맹점", "S0001");
+    set("카운터", "01");
+
     store.set("MERIDEX_II", "DBLOC", "KESTPGVERSION", "1.10");
-    EXPECT_EQ(start(), "1.019");  // minor and revision run together
-    EXPECT_EQ(reports, 0);        // "1.10" sorts after "1.019"
+    auto f = form();
+    f->Form_Load();
+    EXPECT_EQ(f->ProgramVersion, "1.019");   // minor and revision run together
+    EXPECT_EQ(centralVersion(central), "");  // "1.10" sorts after "1.019": nothing reported
+
     store.set("MERIDEX_II", "DBLOC", "KESTPGVERSION", "1.018");
-    start();
-    EXPECT_EQ(reports, 1);
+    form()->Form_Load();
+    EXPECT_EQ(centralVersion(central), "1.019");
     EXPECT_EQ(store.get("MERIDEX_II", "DBLOC", "KESTPGVERSION"), "1.019");
+}
+
+TEST_F(Installation, AFailedReportLeavesTheStoredVersion) {
+    shop(Kind::Restaurant);
+    store.set("MERIDEX_II", "DBLOC", "KESTVERSION", "1.0.18");
+    set("1차서버", "127.0.0.1:1");  // nothing listens there
+    auto f = form();
+    EXPECT_EQ(f->Form_Load(), StartupOutcome::Running);
+    EXPECT_EQ(store.get("MERIDEX_II", "DBLOC", "KESTVERSION"), "1.0.18");
+    EXPECT_FALSE(f->ReportVersionRestaurant("1.0.19"));
+    set("1차서버", "");  // no server at all: the object cannot be created
+    f->LoadSettings();
+    EXPECT_FALSE(f->ReportVersionRestaurant("1.0.19"));
+    EXPECT_TRUE(messages.messages.empty());  // a failed report shows nothing
 }
 
 TEST_F(Installation, AnOrderTerminalStopsWithItsMessageAndNoLaterStep) {
@@ -343,16 +367,17 @@ TEST_F(Installation, AnEmptyBusinessTypeRunsAsRetailButUpgradesNothing) {
 }
 
 TEST_F(Installation, AnUnknownBusinessTypeReportsTheFailedCountAndGoesOn) {
+    test::RunningCentral central(dir.path());
     shop(Kind::Restaurant);
     set("서비스형태", "2");
-    bool reported = false;
+    set("1차서버", central.server());
+    set("가맹점", "S0001");
+    set("카운터", "01");
     auto f = form();
-    f->reportVersionRestaurant = [&](const std::string&) { return reported = true; };
-    f->reportVersionRetail = [&] { return reported = true; };
     ASSERT_EQ(f->Form_Load(), StartupOutcome::Running);
     EXPECT_EQ(f->LocalConnStr, "");
     EXPECT_EQ(f->ProgramVersion, "");
-    EXPECT_FALSE(reported);
+    EXPECT_EQ(centralVersion(central), "");  // no report
     ASSERT_EQ(messages.messages.size(), 1u);
     EXPECT_EQ(messages.messages[0].title, "전송에러");
     EXPECT_EQ(messages.messages[0].icon, MessageIcon::Exclamation);

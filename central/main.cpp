@@ -1,0 +1,293 @@
+// veldon-central: the reference central service a chain's head office runs for its shops, and its
+// two administration commands.
+//
+// Exit status: 0 done (or stopped by SIGINT/SIGTERM), 1 failed, 2 the command line is wrong.
+
+#include <pthread.h>
+#include <signal.h>
+
+#include <charconv>
+#include <cstdlib>
+#include <filesystem>
+#include <iostream>
+#include <map>
+#include <optional>
+#include <stdexcept>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "central/server.h"
+#include "central/store.h"
+#include "platform/error.h"
+
+namespace veldon::central {
+namespace {
+
+constexpr int kExitOk = 0;
+constexpr int kExitFailed = 1;
+constexpr int kExitUsage = 2;
+
+class UsageError : public std::runtime_error {
+public:
+    using std::runtime_error::runtime_error;
+};
+
+constexpr const char* kHelp = R"(Usage:
+  veldon-central --listen HOST:PORT --db FILE [--account USER:PASSWORD:DATABASE]...
+                 [--progid NAME]... [--threads N]
+  veldon-central --db FILE add-shop --store CODE [--store-name NAME] [--depot CODE]
+                 [--depot-name NAME] [--pos ID] [--pos-name NAME]
+  veldon-central --db FILE stats
+
+The reference central service of VELDON: answers the shops' remote calls over HTTP
+(POST /rds/<ProgID>/<Method>) and keeps their uploads in one SQLite file.
+
+Serving (until SIGINT or SIGTERM; requests in flight are answered first):
+  --listen HOST:PORT   address to listen on; port 0 takes any free port
+  --db FILE            the store (created when missing)
+  --account U:P:D      an account the shops' connection strings must name (UID, PWD,
+                       DATABASE); repeatable. Without one every call is refused.
+  --progid NAME        a ProgID to serve besides lumora.demon and VARNIK.MEM; repeatable
+  --threads N          worker threads, one per kept-alive shop connection (default 128)
+
+Commands:
+  add-shop             register (or rename) a store with its depot and counter
+  stats                the row count of every table, one per line
+
+  -h, --help           show this help
+)";
+
+struct Options {
+    std::optional<std::string> listen;
+    std::optional<std::filesystem::path> db;
+    std::vector<Account> accounts;
+    std::vector<std::string> progIds;
+    std::size_t threads = 128;
+};
+
+std::optional<long> wholeNumber(std::string_view text) {
+    long value = 0;
+    const auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), value);
+    if (text.empty() || ec != std::errc() || end != text.data() + text.size()) {
+        return std::nullopt;
+    }
+    return value;
+}
+
+std::pair<std::string, int> parseListen(const std::string& text) {
+    const std::size_t colon = text.rfind(':');
+    if (colon == std::string::npos) {
+        throw UsageError("--listen needs HOST:PORT, not '" + text + "'");
+    }
+    std::string host = text.substr(0, colon);
+    if (host.size() >= 2 && host.front() == '[' && host.back() == ']') {
+        host = host.substr(1, host.size() - 2);
+    }
+    const std::optional<long> port = wholeNumber(std::string_view(text).substr(colon + 1));
+    if (host.empty() || !port || *port < 0 || *port > 65535) {
+        throw UsageError("--listen needs HOST:PORT with a port from 0 to 65535, not '" + text +
+                         "'");
+    }
+    return {host, static_cast<int>(*port)};
+}
+
+Account parseAccount(const std::string& text) {
+    // The password may hold ":"; user and database names do not.
+    const std::size_t first = text.find(':');
+    const std::size_t last = text.rfind(':');
+    if (first == std::string::npos || first == last || first == 0 || last + 1 == text.size()) {
+        throw UsageError("--account needs USER:PASSWORD:DATABASE");
+    }
+    return {text.substr(0, first), text.substr(first + 1, last - first - 1), text.substr(last + 1)};
+}
+
+// Splits "--name value" and "--name=value"; `i` moves past what was taken.
+std::optional<std::string> optionValue(const std::vector<std::string>& args, std::size_t& i,
+                                       const std::string& name) {
+    const std::string& arg = args[i];
+    if (arg.starts_with(name + "=")) {
+        return arg.substr(name.size() + 1);
+    }
+    if (arg != name) {
+        return std::nullopt;
+    }
+    if (i + 1 >= args.size()) {
+        throw UsageError("option " + name + " needs a value");
+    }
+    return args[++i];
+}
+
+std::unique_ptr<CentralStore> openStore(const Options& options) {
+    if (!options.db) {
+        throw UsageError("--db FILE is missing");
+    }
+    return openSqliteStore(*options.db);
+}
+
+int addShop(const Options& options, const std::vector<std::string>& args) {
+    Shop shop;
+    std::map<std::string, std::string*> fields = {
+        {"--store", &shop.storeCode}, {"--store-name", &shop.storeName},
+        {"--depot", &shop.depotCode}, {"--depot-name", &shop.depotName},
+        {"--pos", &shop.posId},       {"--pos-name", &shop.posName},
+    };
+    for (std::size_t i = 0; i < args.size(); ++i) {
+        bool taken = false;
+        for (auto& [name, field] : fields) {
+            if (auto value = optionValue(args, i, name)) {
+                *field = *value;
+                taken = true;
+                break;
+            }
+        }
+        if (!taken) {
+            throw UsageError("add-shop does not know '" + args[i] + "'");
+        }
+    }
+    if (shop.storeCode.empty()) {
+        throw UsageError("add-shop needs --store CODE");
+    }
+    if (shop.depotCode.empty() && !shop.depotName.empty()) {
+        throw UsageError("add-shop: --depot-name needs --depot");
+    }
+    if (shop.posId.empty() && !shop.posName.empty()) {
+        throw UsageError("add-shop: --pos-name needs --pos");
+    }
+    auto store = openStore(options);
+    store->addShop(shop);
+    std::cout << "store " << shop.storeCode << " (" << shop.storeName << ") registered";
+    if (!shop.depotCode.empty()) {
+        std::cout << ", depot " << shop.depotCode << " (" << shop.depotName << ")";
+    }
+    if (!shop.posId.empty()) {
+        std::cout << ", counter " << shop.posId << " (" << shop.posName << ")";
+    }
+    std::cout << "\n";
+    return kExitOk;
+}
+
+int stats(const Options& options, const std::vector<std::string>& args) {
+    if (!args.empty()) {
+        throw UsageError("stats takes no arguments, not '" + args.front() + "'");
+    }
+    auto store = openStore(options);
+    for (const auto& [table, count] : store->tableCounts()) {
+        std::cout << table << " " << count << "\n";
+    }
+    return kExitOk;
+}
+
+int serve(const Options& options) {
+    if (!options.listen) {
+        throw UsageError("--listen HOST:PORT is missing (or give a command)");
+    }
+    const auto [host, port] = parseListen(*options.listen);
+    if (options.accounts.empty()) {
+        std::cerr << "veldon-central: warning: no --account given; every call will be refused "
+                     "(permission denied)\n";
+    }
+    // Every thread inherits the blocked signals, so only sigwait below receives them.
+    sigset_t stopSignals;
+    sigemptyset(&stopSignals);
+    sigaddset(&stopSignals, SIGINT);
+    sigaddset(&stopSignals, SIGTERM);
+    pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
+
+    auto store = openStore(options);
+    ServiceConfig config;
+    config.host = host;
+    config.port = port;
+    config.accounts = options.accounts;
+    config.progIds = options.progIds;
+    config.threads = options.threads;
+    CentralService service(config, *store);
+    const int bound = service.start();
+    std::cout << "veldon-central listening on " << host << ":" << bound << ", store "
+              << options.db->string() << std::endl;
+
+    int received = 0;
+    sigwait(&stopSignals, &received);
+    std::cout << "veldon-central stopping (" << (received == SIGINT ? "SIGINT" : "SIGTERM")
+              << "), answering the calls in flight" << std::endl;
+    service.stop();
+    std::cout << "veldon-central stopped" << std::endl;
+    return kExitOk;
+}
+
+int run(const std::vector<std::string>& args) {
+    Options options;
+    std::size_t i = 0;
+    for (; i < args.size() && args[i].starts_with("-"); ++i) {
+        const std::string& arg = args[i];
+        if (arg == "-h" || arg == "--help") {
+            std::cout << kHelp;
+            return kExitOk;
+        }
+        if (auto v = optionValue(args, i, "--listen")) {
+            options.listen = *v;
+        } else if (auto d = optionValue(args, i, "--db")) {
+            if (d->empty()) {
+                throw UsageError("--db needs a file name");
+            }
+            options.db = *d;
+        } else if (auto a = optionValue(args, i, "--account")) {
+            options.accounts.push_back(parseAccount(*a));
+        } else if (auto p = optionValue(args, i, "--progid")) {
+            if (p->empty()) {
+                throw UsageError("--progid needs a name");
+            }
+            options.progIds.push_back(*p);
+        } else if (auto t = optionValue(args, i, "--threads")) {
+            const std::optional<long> n = wholeNumber(*t);
+            if (!n || *n < 1 || *n > 10000) {
+                throw UsageError("--threads needs a number from 1 to 10000, not '" + *t + "'");
+            }
+            options.threads = static_cast<std::size_t>(*n);
+        } else {
+            throw UsageError("unknown option " + arg);
+        }
+    }
+    if (i == args.size()) {
+        return serve(options);
+    }
+    const std::string command = args[i];
+    const std::vector<std::string> rest(args.begin() + static_cast<std::ptrdiff_t>(i) + 1,
+                                        args.end());
+    for (const std::string& r : rest) {
+        if (r == "-h" || r == "--help") {
+            std::cout << kHelp;
+            return kExitOk;
+        }
+    }
+    if (options.listen) {
+        throw UsageError("--listen serves; it does not go with the command " + command);
+    }
+    if (command == "add-shop") {
+        return addShop(options, rest);
+    }
+    if (command == "stats") {
+        return stats(options, rest);
+    }
+    throw UsageError("unknown command '" + command + "'");
+}
+
+}  // namespace
+}  // namespace veldon::central
+
+int main(int argc, char** argv) {
+    using namespace veldon::central;
+    try {
+        return run(std::vector<std::string>(argv + 1, argv + argc));
+    } catch (const UsageError& e) {
+        std::cerr << "veldon-central: " << e.what()
+                  << "\nRun 'veldon-central --help' for its usage.\n";
+        return kExitUsage;
+    } catch (const veldon::Error& e) {
+        std::cerr << "veldon-central: " << e.description() << " (error " << e.number() << ")\n";
+        return kExitFailed;
+    } catch (const std::exception& e) {
+        std::cerr << "veldon-central: " << e.what() << "\n";
+        return kExitFailed;
+    }
+}

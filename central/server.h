@@ -1,0 +1,65 @@
+// The HTTP face of the reference central service: answers the shops' remote calls
+// (POST /rds/<ProgID>/<Method>, JSON bodies of remote/wire.h) from a CentralStore.
+//
+// Every call's server connection string must name a configured account (UID, PWD and DATABASE,
+// keys read without regard to letter case); with no accounts every call is refused. GETSQL and
+// PUTSQL accept only the agent's own statements (central/sqlshapes.h) and never run SQL; any other
+// statement gets an empty recordset or false, with the reason in the reply text.
+// Failures of the call itself come back as the protocol's error bodies, numbered like the errors
+// of the Windows program (429 no such object, 438 no such method, 5 bad arguments, 70 credentials,
+// 7 body too large, -2147467259 store failure).
+#pragma once
+
+#include <cstddef>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "central/store.h"
+
+namespace veldon::central {
+
+struct Account {
+    std::string user;
+    std::string password;
+    std::string database;
+};
+
+struct ServiceConfig {
+    std::string host = "127.0.0.1";
+    int port = 0;  // 0: any free port, see CentralService::port()
+    std::vector<Account> accounts;
+    // ProgIDs served besides "lumora.demon" and "VARNIK.MEM" (setting 개체명 of the shops).
+    std::vector<std::string> progIds;
+    // A kept-alive connection holds a thread, so size this for the shops that call at once.
+    std::size_t threads = 128;
+    std::size_t bodyLimit = 4 * 1024 * 1024;
+    int keepAliveSeconds = 5;  // an idle connection is closed after this; stop() waits as long
+    int ioTimeoutSeconds = 30;
+};
+
+class CentralService {
+public:
+    // `store` must outlive the service.
+    CentralService(ServiceConfig config, CentralStore& store);
+    ~CentralService();  // stops
+    CentralService(const CentralService&) = delete;
+    CentralService& operator=(const CentralService&) = delete;
+
+    // Binds and serves on a thread of its own; returns the bound port. Raises veldon::Error when
+    // the address cannot be bound or the service runs already.
+    int start();
+    // Stops accepting, answers the requests in flight, then returns. Safe to call twice.
+    void stop();
+    int port() const;
+
+private:
+    struct Impl;
+    std::unique_ptr<Impl> m_impl;
+};
+
+// The value of `key` in an ODBC connection string ("DRIVER={...};UID=u;PWD=p;..."); keys without
+// regard to letter case, braced values unbraced. Empty when the key is absent.
+std::string connectionValue(const std::string& connectionString, const std::string& key);
+
+}  // namespace veldon::central

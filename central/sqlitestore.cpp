@@ -1,0 +1,1124 @@
+// The embedded central store: one SQLite file in WAL mode. One writer thread owns the write
+// connection and commits the uploads of all waiting requests in one transaction, each upload in its
+// own savepoint, so that many shops share one fsync. The fsync itself is the flusher thread's: the
+// writer commits without it (synchronous NORMAL) and goes on with the next uploads while the
+// flusher brings the WAL to disk and only then answers the callers, in commit order. Look-ups and
+// counts read through a separate connection beside the writer.
+//
+// The statements stay within what MariaDB also understands (no INSERT OR IGNORE, no upsert, ids
+// assigned here rather than by the database), so that a head office can move the tables to its own
+// server unchanged.
+#include "central/sqlitestore.h"
+
+#include <sqlite3.h>
+
+#ifndef _WIN32
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+#endif
+
+#include <algorithm>
+#include <atomic>
+#include <cerrno>
+#include <condition_variable>
+#include <cstdio>
+#include <cstring>
+#include <mutex>
+#include <string_view>
+#include <thread>
+#include <utility>
+#include <variant>
+
+#include "platform/clock.h"
+#include "platform/error.h"
+
+namespace veldon::central {
+namespace {
+
+constexpr int SchemaVersion = 1;
+// A second process holding the file (a backup, an administrator's query) may delay us this long.
+constexpr int BusyTimeoutMs = 5000;
+// The width of the key columns (VARCHAR(100)); longer keys are refused rather than cut.
+constexpr std::size_t MaxKeyChars = 100;
+
+// Slot columns per array: the largest array any engine sends.
+constexpr std::size_t TpeColumns = 24;
+constexpr std::size_t TpeKeySlots = 22;  // slot 21 (counter id) is part of the key
+constexpr std::size_t TrtColumns = 8;
+constexpr std::size_t TpsColumns = 20;
+constexpr std::size_t TacColumns = 26;
+constexpr std::size_t TpsnColumns = 7;
+constexpr std::size_t TdlvColumns = 11;
+constexpr std::size_t TcdColumns = 13;
+
+const char* const DuplicateData = ":중복DATA";
+
+// In the order tableCounts() reports them; SCHEMA_VERSION is bookkeeping and left out.
+const char* const DataTables[] = {"RCT",        "HCT",      "POS",       "DELPSS13",
+                                  "SALE_HDR",   "SALE_RT",  "SALE_LINE", "SALE_AC",
+                                  "SALE_GUEST", "SALE_DLV", "CARD_APR"};
+
+std::size_t charCount(std::string_view utf8) {
+    std::size_t n = 0;
+    for (unsigned char c : utf8) {
+        n += (c & 0xC0) != 0x80;
+    }
+    return n;
+}
+
+std::string slotName(const char* array, std::size_t slot) {
+    char name[16];
+    std::snprintf(name, sizeof name, "%s_%02zu", array, slot);
+    return name;
+}
+
+// "TPE_00 TEXT, TPE_01 TEXT, ..." with the key slots as VARCHAR so that a UNIQUE may cover them.
+std::string slotColumnsDdl(const char* array, std::size_t count,
+                           std::initializer_list<std::size_t> keySlots = {}) {
+    std::string ddl;
+    for (std::size_t slot = 0; slot < count; ++slot) {
+        bool key = std::find(keySlots.begin(), keySlots.end(), slot) != keySlots.end();
+        ddl += ", " + slotName(array, slot) +
+               (key ? " VARCHAR(" + std::to_string(MaxKeyChars) + ") NOT NULL" : " TEXT");
+    }
+    return ddl;
+}
+
+std::string slotColumnsList(const char* array, std::size_t count) {
+    std::string list;
+    for (std::size_t slot = 0; slot < count; ++slot) {
+        list += ", " + slotName(array, slot);
+    }
+    return list;
+}
+
+std::string placeholders(std::size_t count) {
+    std::string list;
+    for (std::size_t i = 0; i < count; ++i) {
+        list += i == 0 ? "?" : ", ?";
+    }
+    return list;
+}
+
+std::vector<std::string> schemaDdl() {
+    const std::string key = " VARCHAR(" + std::to_string(MaxKeyChars) + ")";
+    return {
+        "CREATE TABLE SCHEMA_VERSION (VERSION INTEGER NOT NULL)",
+        "CREATE TABLE RCT (RCT_CODE" + key + " NOT NULL, RCT_NAME TEXT, PRIMARY KEY (RCT_CODE))",
+        "CREATE TABLE HCT (HCT_CODE" + key + " NOT NULL, RCT_CODE" + key +
+            " NOT NULL, HCT_NAME TEXT, PRIMARY KEY (HCT_CODE, RCT_CODE))",
+        "CREATE TABLE POS (POS_ID" + key + " NOT NULL, RCT_CODE" + key +
+            " NOT NULL, POS_NAME TEXT, VELDON_VER TEXT, VELDON_VER_SDATE VARCHAR(19), "
+            "PRIMARY KEY (POS_ID, RCT_CODE))",
+        "CREATE TABLE DELPSS13 (DEL_ID INTEGER NOT NULL, DEL_DATE TEXT, PR_BCODE TEXT, "
+        "PR_NAME TEXT, PR_UNIT TEXT, PR_UP DECIMAL(19,4), PR_QTY DECIMAL(19,4), "
+        "PR_AMT DECIMAL(19,4), POS_ID" +
+            key + ", RCT_CODE" + key + ", PRIMARY KEY (DEL_ID))",
+        // DUP_KIND 'K': DUP_KEY1 is the sale key; 'C' (no sale key): counter id and TPE slot 0.
+        "CREATE TABLE SALE_HDR (SALE_ID INTEGER NOT NULL, RCT_CODE" + key +
+            " NOT NULL, DUP_KIND CHAR(1) NOT NULL, DUP_KEY1" + key + " NOT NULL, DUP_KEY2" + key +
+            " NOT NULL, SALE_KEY" + key +
+            " NOT NULL, METHOD TEXT NOT NULL, MARK_Y CHAR(1) NOT NULL, "
+            "RECEIVED_AT VARCHAR(19) NOT NULL" +
+            slotColumnsDdl("TPE", TpeColumns) +
+            ", PRIMARY KEY (SALE_ID), "
+            "CONSTRAINT SALE_HDR_DUP UNIQUE (RCT_CODE, DUP_KIND, DUP_KEY1, DUP_KEY2))",
+        "CREATE TABLE SALE_RT (SALE_ID INTEGER NOT NULL" + slotColumnsDdl("TRT", TrtColumns) +
+            ", PRIMARY KEY (SALE_ID))",
+        "CREATE TABLE SALE_LINE (SALE_ID INTEGER NOT NULL, ROW_NO INTEGER NOT NULL" +
+            slotColumnsDdl("TPS", TpsColumns) + ", PRIMARY KEY (SALE_ID, ROW_NO))",
+        "CREATE TABLE SALE_AC (SALE_ID INTEGER NOT NULL, ROW_NO INTEGER NOT NULL" +
+            slotColumnsDdl("TAC", TacColumns) + ", PRIMARY KEY (SALE_ID, ROW_NO))",
+        "CREATE TABLE SALE_GUEST (SALE_ID INTEGER NOT NULL, ROW_NO INTEGER NOT NULL" +
+            slotColumnsDdl("TPSN", TpsnColumns) + ", PRIMARY KEY (SALE_ID, ROW_NO))",
+        "CREATE TABLE SALE_DLV (SALE_ID INTEGER NOT NULL" + slotColumnsDdl("TDLV", TdlvColumns) +
+            ", PRIMARY KEY (SALE_ID))",
+        "CREATE TABLE CARD_APR (CARD_ID INTEGER NOT NULL, RCT_CODE" + key +
+            " NOT NULL, RECEIVED_AT VARCHAR(19) NOT NULL" +
+            slotColumnsDdl("TCD", TcdColumns, {0, 2, 12}) +
+            ", PRIMARY KEY (CARD_ID), "
+            "CONSTRAINT CARD_APR_DUP UNIQUE (RCT_CODE, TCD_00, TCD_02, TCD_12))",
+        "INSERT INTO SCHEMA_VERSION (VERSION) VALUES (" + std::to_string(SchemaVersion) + ")",
+    };
+}
+
+// A failure of SQLite inside the writer: the batch decides whether only one job or all fail.
+struct SqliteFailure {
+    int code;
+    std::string message;
+};
+
+// The start of a statement, enough to tell which one failed.
+std::string brief(const char* sql) {
+    std::string_view text(sql ? sql : "");
+    return text.size() <= 60 ? std::string(text) : std::string(text.substr(0, 60)) + "...";
+}
+
+std::string describe(sqlite3* db, const std::string& what) {
+    return what + ": " + sqlite3_errmsg(db) + " (SQLite error " +
+           std::to_string(sqlite3_extended_errcode(db)) + ")";
+}
+
+class Statement {
+public:
+    Statement() = default;
+    Statement(sqlite3* db, const std::string& sql) : m_db(db) {
+        if (sqlite3_prepare_v3(db, sql.c_str(), static_cast<int>(sql.size()),
+                               SQLITE_PREPARE_PERSISTENT, &m_stmt, nullptr) != SQLITE_OK) {
+            throw SqliteFailure{sqlite3_extended_errcode(db),
+                                describe(db, "prepare " + brief(sql.c_str()))};
+        }
+    }
+    Statement(Statement&& other) noexcept
+        : m_db(std::exchange(other.m_db, nullptr)), m_stmt(std::exchange(other.m_stmt, nullptr)) {}
+    Statement& operator=(Statement&& other) noexcept {
+        std::swap(m_db, other.m_db);
+        std::swap(m_stmt, other.m_stmt);
+        return *this;
+    }
+    ~Statement() { sqlite3_finalize(m_stmt); }
+
+    // The text must live until the statement has run: the callers' arrays do.
+    void text(int index, std::string_view value) {
+        sqlite3_bind_text(m_stmt, index, value.data(), static_cast<int>(value.size()),
+                          SQLITE_STATIC);
+    }
+    void null(int index) { sqlite3_bind_null(m_stmt, index); }
+    void integer(int index, sqlite3_int64 value) { sqlite3_bind_int64(m_stmt, index, value); }
+    void real(int index, double value) { sqlite3_bind_double(m_stmt, index, value); }
+
+    // Slots as text, and NULL for the columns beyond the slots sent, so that "not sent" and
+    // "sent empty" stay apart.
+    void slots(int first, const std::vector<std::string>& values, std::size_t columns) {
+        for (std::size_t slot = 0; slot < columns; ++slot) {
+            if (slot < values.size()) {
+                text(first + static_cast<int>(slot), values[slot]);
+            } else {
+                null(first + static_cast<int>(slot));
+            }
+        }
+    }
+    void slots(int first, const TextTable& table, std::size_t row, std::size_t columns) {
+        for (std::size_t slot = 0; slot < columns; ++slot) {
+            if (slot < table.slots()) {
+                text(first + static_cast<int>(slot), table(row, slot));
+            } else {
+                null(first + static_cast<int>(slot));
+            }
+        }
+    }
+
+    // Runs a statement that returns no rows. False when it broke a UNIQUE constraint and
+    // `uniqueIsDuplicate`; any other failure raises.
+    bool run(bool uniqueIsDuplicate = false) {
+        int rc = sqlite3_step(m_stmt);
+        if (rc == SQLITE_DONE) {
+            sqlite3_reset(m_stmt);
+            return true;
+        }
+        int code = sqlite3_extended_errcode(m_db);
+        std::string message = describe(m_db, brief(sqlite3_sql(m_stmt)));
+        sqlite3_reset(m_stmt);
+        if (uniqueIsDuplicate && code == SQLITE_CONSTRAINT_UNIQUE) {
+            return false;
+        }
+        throw SqliteFailure{code, message};
+    }
+
+    // Steps a query; true while there is a row. The caller resets (see Reset).
+    bool row() {
+        int rc = sqlite3_step(m_stmt);
+        if (rc == SQLITE_ROW) {
+            return true;
+        }
+        if (rc == SQLITE_DONE) {
+            return false;
+        }
+        int code = sqlite3_extended_errcode(m_db);
+        std::string message = describe(m_db, brief(sqlite3_sql(m_stmt)));
+        sqlite3_reset(m_stmt);
+        throw SqliteFailure{code, message};
+    }
+    std::string columnText(int column) {
+        auto text = reinterpret_cast<const char*>(sqlite3_column_text(m_stmt, column));
+        return text ? std::string(text, sqlite3_column_bytes(m_stmt, column)) : std::string();
+    }
+    sqlite3_int64 columnInteger(int column) { return sqlite3_column_int64(m_stmt, column); }
+    void reset() { sqlite3_reset(m_stmt); }
+
+private:
+    sqlite3* m_db = nullptr;
+    sqlite3_stmt* m_stmt = nullptr;
+};
+
+// Ends a query's read transaction however the caller leaves, so that checkpoints are not held up.
+class Reset {
+public:
+    explicit Reset(Statement& statement) : m_statement(statement) {}
+    ~Reset() { m_statement.reset(); }
+    Reset(const Reset&) = delete;
+    Reset& operator=(const Reset&) = delete;
+
+private:
+    Statement& m_statement;
+};
+
+sqlite3* openConnection(const std::filesystem::path& file, const std::string& name) {
+    sqlite3* db = nullptr;
+    int rc =
+        sqlite3_open_v2(file.string().c_str(), &db,
+                        SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_NOMUTEX, nullptr);
+    if (rc != SQLITE_OK) {
+        std::string message = db ? sqlite3_errmsg(db) : "out of memory";
+        sqlite3_close(db);
+        throw Error(errc::ProviderError,
+                    "central store " + name + ": cannot open " + file.string() + ": " + message);
+    }
+    sqlite3_extended_result_codes(db, 1);
+    sqlite3_busy_timeout(db, BusyTimeoutMs);
+    return db;
+}
+
+void exec(sqlite3* db, const std::string& sql) {
+    char* message = nullptr;
+    if (sqlite3_exec(db, sql.c_str(), nullptr, nullptr, &message) != SQLITE_OK) {
+        int code = sqlite3_extended_errcode(db);
+        std::string text = message ? message : sqlite3_errmsg(db);
+        sqlite3_free(message);
+        throw SqliteFailure{code,
+                            sql + ": " + text + " (SQLite error " + std::to_string(code) + ")"};
+    }
+}
+
+std::string pragmaText(sqlite3* db, const std::string& sql) {
+    Statement statement(db, sql);
+    Reset reset(statement);
+    return statement.row() ? statement.columnText(0) : std::string();
+}
+
+std::string unknownStore(const std::string& storeCode) {
+    return "미등록 가맹점: " + storeCode;
+}
+
+std::string tooFewSlots(const char* array, std::size_t needed, std::size_t got) {
+    return std::string(array) + " 항목 부족: " + std::to_string(needed) + "개 필요, " +
+           std::to_string(got) + "개 수신";
+}
+
+std::string tooManySlots(const char* array, std::size_t columns, std::size_t got) {
+    return std::string(array) + " 항목 초과: " + std::to_string(columns) + "개까지 저장, " +
+           std::to_string(got) + "개 수신";
+}
+
+std::string keyTooLong(const std::string& what) {
+    return what + " 길이 초과: " + std::to_string(MaxKeyChars) + "자까지";
+}
+
+StoreReply refused(std::string reply) {
+    return {false, std::move(reply)};
+}
+
+struct VersionReport {
+    const std::string* version;
+    const std::string* posId;
+    const std::string* storeCode;
+};
+
+using JobInput = std::variant<const SaleUpload*, const TextTable*, const std::vector<DeletedLine>*,
+                              VersionReport, const Shop*>;
+
+// One request waiting for the commit that covers it; it lives on the caller's stack.
+struct Job {
+    explicit Job(JobInput in) : input(in) {}
+    JobInput input;
+    StoreReply reply;   // accepted: its changes are kept
+    std::string error;  // not empty: the caller raises it
+
+    // A plain futex wait: std::binary_semaphore spins with sched_yield first, which with dozens
+    // of waiting callers takes a good part of a core from the writer.
+    void wait() {
+        std::unique_lock lock(m_mutex);
+        m_answered.wait(lock, [this] { return m_done; });
+    }
+    // The job may be gone once this returns: notify under the lock, so the caller cannot leave
+    // before.
+    void answer() {
+        std::lock_guard lock(m_mutex);
+        m_done = true;
+        m_answered.notify_one();
+    }
+
+private:
+    std::mutex m_mutex;
+    std::condition_variable m_answered;
+    bool m_done = false;
+};
+
+class SqliteStore : public CentralStore {
+public:
+    explicit SqliteStore(const std::filesystem::path& file);
+    ~SqliteStore() override;
+
+    StoreReply putSale(const SaleUpload& sale) override;
+    StoreReply putCards(const TextTable& TCD) override;
+    StoreReply putDeletedLines(const std::vector<DeletedLine>& lines) override;
+    StoreReply reportVersion(const std::string& version, const std::string& posId,
+                             const std::string& storeCode) override;
+
+    std::optional<std::string> storeName(const std::string& storeCode) override;
+    std::optional<std::string> depotName(const std::string& depotCode,
+                                         const std::string& storeCode) override;
+    std::optional<std::string> counterName(const std::string& posId,
+                                           const std::string& storeCode) override;
+
+    void addShop(const Shop& shop) override;
+    std::vector<std::pair<std::string, long>> tableCounts() override;
+
+    long commits() const { return m_commits.load(); }
+
+private:
+    Error failure(const std::string& what, const SqliteFailure& f) const;
+    void close();
+    void createOrCheckSchema();
+    void prepareStatements();
+
+    StoreReply submit(JobInput input);
+    void writerLoop();
+    void flusherLoop();
+    std::string flushWal();
+    void commitBatch(std::vector<Job*>& batch);
+    void runJob(Job& job);
+    void runSale(Job& job, const SaleUpload& sale);
+    void runCards(Job& job, const TextTable& TCD);
+    void runDeletedLines(Job& job, const std::vector<DeletedLine>& lines);
+    void runVersion(Job& job, const VersionReport& report);
+    void runShop(Job& job, const Shop& shop);
+    bool storeKnown(const std::string& storeCode);
+    sqlite3_int64 nextId(Statement& maxId);
+
+    std::optional<std::string> lookUp(Statement& statement,
+                                      std::initializer_list<const std::string*> keys);
+
+    std::string m_name;  // the file name, for error texts
+    sqlite3* m_writeDb = nullptr;
+    sqlite3* m_readDb = nullptr;
+
+    // Writer thread only.
+    Statement m_begin, m_commit, m_savepoint, m_rollbackTo, m_release;
+    Statement m_maxSaleId, m_maxCardId, m_maxDeletedId;
+    Statement m_findStore;
+    Statement m_insertHeader, m_insertRt, m_insertLine, m_insertAc, m_insertGuest, m_insertDlv;
+    Statement m_insertCard, m_insertDeleted, m_updateVersion;
+    Statement m_renameStore, m_insertStore, m_renameDepot, m_insertDepot, m_renameCounter,
+        m_insertCounter;
+    std::string m_now;  // the batch's date and time, 'YYYY-MM-DD HH:MM:SS'
+    SystemClock m_clock;
+    sqlite3_int64 m_nextSaleId = 0, m_nextCardId = 0, m_nextDeletedId = 0;
+
+    // Readers, one at a time.
+    std::mutex m_readMutex;
+    Statement m_storeName, m_depotName, m_counterName;
+    std::vector<std::pair<std::string, Statement>> m_counts;
+
+    std::mutex m_queueMutex;
+    std::condition_variable m_queueReady;
+    std::vector<Job*> m_queue;
+    bool m_stopping = false;
+    std::atomic<long> m_commits{0};
+
+    // Committed batches waiting for the fsync that makes them durable, oldest first.
+    std::mutex m_flushMutex;
+    std::condition_variable m_flushReady, m_flushTaken;
+    std::vector<std::vector<Job*>> m_committed;
+    bool m_writerDone = false;
+    // Once a flush has failed, nothing committed since can be promised durable: every later
+    // request fails until the service is restarted.
+    std::string m_broken;  // set by the flusher only; the writer reads it under m_flushMutex
+    std::atomic<bool> m_isBroken{false};
+    std::string m_walPath, m_dbPath;
+    int m_walFd = -1, m_dbFd = -1;
+
+    std::thread m_writer, m_flusher;
+};
+
+SqliteStore::SqliteStore(const std::filesystem::path& file) : m_name(file.filename().string()) {
+    try {
+        m_writeDb = openConnection(file, m_name);
+        // Also the first read of the file: a file that is no database fails here.
+        std::string mode = pragmaText(m_writeDb, "PRAGMA journal_mode=WAL");
+        if (mode != "wal") {
+            throw SqliteFailure{SQLITE_ERROR,
+                                "no WAL mode on this file system (journal mode '" + mode + "')"};
+        }
+        // Sub-journals of the savepoints in memory: on disk they cost a write per page touched.
+        exec(m_writeDb, "PRAGMA temp_store=MEMORY");
+#ifdef _WIN32
+        exec(m_writeDb, "PRAGMA synchronous=FULL");
+#else
+        // The flusher's fsync of the WAL makes each commit durable before it is answered.
+        exec(m_writeDb, "PRAGMA synchronous=NORMAL");
+#endif
+        createOrCheckSchema();
+        m_readDb = openConnection(file, m_name);
+        exec(m_readDb, "PRAGMA query_only=1");
+        prepareStatements();
+        const char* dbName = sqlite3_db_filename(m_writeDb, "main");
+        m_dbPath = dbName;
+        m_walPath = sqlite3_filename_wal(dbName);
+        std::string flushed = flushWal();  // also opens the files
+        if (!flushed.empty()) {
+            throw SqliteFailure{SQLITE_IOERR, flushed};
+        }
+    } catch (const SqliteFailure& f) {
+        Error e = failure("cannot open", f);
+        close();
+        throw e;
+    } catch (...) {
+        close();
+        throw;
+    }
+    m_flusher = std::thread([this] { flusherLoop(); });
+    m_writer = std::thread([this] { writerLoop(); });
+}
+
+SqliteStore::~SqliteStore() {
+    {
+        std::lock_guard lock(m_queueMutex);
+        m_stopping = true;
+    }
+    m_queueReady.notify_one();
+    m_writer.join();  // it tells the flusher when it is done
+    m_flusher.join();
+    close();
+}
+
+void SqliteStore::close() {
+#ifndef _WIN32
+    for (int fd : {m_walFd, m_dbFd}) {
+        if (fd >= 0) {
+            ::close(fd);
+        }
+    }
+    m_walFd = m_dbFd = -1;
+#endif
+    // The statements still open finalize with the members; the connections close after them.
+    sqlite3_close_v2(m_readDb);
+    sqlite3_close_v2(m_writeDb);
+    m_readDb = m_writeDb = nullptr;
+}
+
+Error SqliteStore::failure(const std::string& what, const SqliteFailure& f) const {
+    return Error(errc::ProviderError, "central store " + m_name + ": " + what + ": " + f.message);
+}
+
+void SqliteStore::createOrCheckSchema() {
+    exec(m_writeDb, "BEGIN IMMEDIATE");
+    try {
+        Statement tables(m_writeDb,
+                         "SELECT name FROM sqlite_master WHERE type = 'table' ORDER BY name");
+        bool hasVersion = false, hasOthers = false;
+        {
+            Reset reset(tables);
+            while (tables.row()) {
+                (tables.columnText(0) == "SCHEMA_VERSION" ? hasVersion : hasOthers) = true;
+            }
+        }
+        if (!hasVersion) {
+            // Never spread our tables over some other program's database.
+            if (hasOthers) {
+                throw SqliteFailure{SQLITE_ERROR,
+                                    "the file holds other tables and no "
+                                    "SCHEMA_VERSION: not a central store"};
+            }
+            for (const std::string& ddl : schemaDdl()) {
+                exec(m_writeDb, ddl);
+            }
+        } else {
+            Statement version(m_writeDb, "SELECT MAX(VERSION) FROM SCHEMA_VERSION");
+            Reset reset(version);
+            long found = version.row() ? static_cast<long>(version.columnInteger(0)) : 0;
+            if (found > SchemaVersion) {
+                throw SqliteFailure{SQLITE_ERROR, "schema version " + std::to_string(found) +
+                                                      " is newer than this program's " +
+                                                      std::to_string(SchemaVersion)};
+            }
+            // Upgrades from older versions go here, each in this transaction.
+        }
+        exec(m_writeDb, "COMMIT");
+    } catch (...) {
+        sqlite3_exec(m_writeDb, "ROLLBACK", nullptr, nullptr, nullptr);
+        throw;
+    }
+}
+
+void SqliteStore::prepareStatements() {
+    sqlite3* w = m_writeDb;
+    m_begin = Statement(w, "BEGIN IMMEDIATE");
+    m_commit = Statement(w, "COMMIT");
+    m_savepoint = Statement(w, "SAVEPOINT job");
+    m_rollbackTo = Statement(w, "ROLLBACK TO SAVEPOINT job");
+    m_release = Statement(w, "RELEASE SAVEPOINT job");
+    m_maxSaleId = Statement(w, "SELECT MAX(SALE_ID) FROM SALE_HDR");
+    m_maxCardId = Statement(w, "SELECT MAX(CARD_ID) FROM CARD_APR");
+    m_maxDeletedId = Statement(w, "SELECT MAX(DEL_ID) FROM DELPSS13");
+    m_findStore = Statement(w, "SELECT 1 FROM RCT WHERE RCT_CODE = ?");
+    m_insertHeader = Statement(
+        w,
+        "INSERT INTO SALE_HDR (SALE_ID, RCT_CODE, DUP_KIND, DUP_KEY1, DUP_KEY2, SALE_KEY, "
+        "METHOD, MARK_Y, RECEIVED_AT" +
+            slotColumnsList("TPE", TpeColumns) + ") VALUES (" + placeholders(9 + TpeColumns) + ")");
+    m_insertRt = Statement(w, "INSERT INTO SALE_RT (SALE_ID" + slotColumnsList("TRT", TrtColumns) +
+                                  ") VALUES (" + placeholders(1 + TrtColumns) + ")");
+    m_insertLine =
+        Statement(w, "INSERT INTO SALE_LINE (SALE_ID, ROW_NO" + slotColumnsList("TPS", TpsColumns) +
+                         ") VALUES (" + placeholders(2 + TpsColumns) + ")");
+    m_insertAc =
+        Statement(w, "INSERT INTO SALE_AC (SALE_ID, ROW_NO" + slotColumnsList("TAC", TacColumns) +
+                         ") VALUES (" + placeholders(2 + TacColumns) + ")");
+    m_insertGuest = Statement(w, "INSERT INTO SALE_GUEST (SALE_ID, ROW_NO" +
+                                     slotColumnsList("TPSN", TpsnColumns) + ") VALUES (" +
+                                     placeholders(2 + TpsnColumns) + ")");
+    m_insertDlv =
+        Statement(w, "INSERT INTO SALE_DLV (SALE_ID" + slotColumnsList("TDLV", TdlvColumns) +
+                         ") VALUES (" + placeholders(1 + TdlvColumns) + ")");
+    m_insertCard = Statement(w, "INSERT INTO CARD_APR (CARD_ID, RCT_CODE, RECEIVED_AT" +
+                                    slotColumnsList("TCD", TcdColumns) + ") VALUES (" +
+                                    placeholders(3 + TcdColumns) + ")");
+    m_insertDeleted = Statement(
+        w,
+        "INSERT INTO DELPSS13 (DEL_ID, DEL_DATE, PR_BCODE, PR_NAME, PR_UNIT, PR_UP, PR_QTY, "
+        "PR_AMT, POS_ID, RCT_CODE) VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?)");
+    m_updateVersion = Statement(w,
+                                "UPDATE POS SET VELDON_VER = ?, VELDON_VER_SDATE = ? "
+                                "WHERE POS_ID = ? AND RCT_CODE = ?");
+    m_renameStore = Statement(w, "UPDATE RCT SET RCT_NAME = ? WHERE RCT_CODE = ?");
+    m_insertStore = Statement(w, "INSERT INTO RCT (RCT_NAME, RCT_CODE) VALUES (?, ?)");
+    m_renameDepot = Statement(w, "UPDATE HCT SET HCT_NAME = ? WHERE HCT_CODE = ? AND RCT_CODE = ?");
+    m_insertDepot = Statement(w, "INSERT INTO HCT (HCT_NAME, HCT_CODE, RCT_CODE) VALUES (?, ?, ?)");
+    m_renameCounter = Statement(w, "UPDATE POS SET POS_NAME = ? WHERE POS_ID = ? AND RCT_CODE = ?");
+    m_insertCounter = Statement(w, "INSERT INTO POS (POS_NAME, POS_ID, RCT_CODE) VALUES (?, ?, ?)");
+
+    sqlite3* r = m_readDb;
+    m_storeName = Statement(r, "SELECT RCT_NAME FROM RCT WHERE RCT_CODE = ?");
+    m_depotName = Statement(r, "SELECT HCT_NAME FROM HCT WHERE HCT_CODE = ? AND RCT_CODE = ?");
+    m_counterName = Statement(r, "SELECT POS_NAME FROM POS WHERE POS_ID = ? AND RCT_CODE = ?");
+    for (const char* table : DataTables) {
+        m_counts.emplace_back(table, Statement(r, std::string("SELECT COUNT(*) FROM ") + table));
+    }
+}
+
+// ---- Requests: checks that need no database, then a job for the writer.
+
+StoreReply SqliteStore::putSale(const SaleUpload& sale) {
+    if (sale.TPE.size() < TpeKeySlots) {
+        return refused(tooFewSlots("TPE", TpeKeySlots, sale.TPE.size()));
+    }
+    struct Size {
+        const char* array;
+        std::size_t got, columns;
+    };
+    const Size sizes[] = {
+        {"TPE", sale.TPE.size(), TpeColumns},
+        {"TRT", sale.TRT.size(), TrtColumns},
+        {"TPS", sale.TPS.slots(), TpsColumns},
+        {"TAC", sale.TAC.slots(), TacColumns},
+        {"TPSN", sale.TPSN ? sale.TPSN->slots() : 0, TpsnColumns},
+        {"TDLV", sale.TDLV ? sale.TDLV->size() : 0, TdlvColumns},
+    };
+    for (const Size& size : sizes) {
+        if (size.got > size.columns) {
+            return refused(tooManySlots(size.array, size.columns, size.got));
+        }
+    }
+    if (charCount(sale.saleKey) > MaxKeyChars) {
+        return refused(keyTooLong("판매키"));
+    }
+    if (sale.saleKey.empty()) {
+        for (std::size_t slot : {std::size_t{21}, std::size_t{0}}) {
+            if (charCount(sale.TPE(slot)) > MaxKeyChars) {
+                return refused(keyTooLong("TPE " + std::to_string(slot) + "번 항목"));
+            }
+        }
+    }
+    return submit(&sale);
+}
+
+StoreReply SqliteStore::putCards(const TextTable& TCD) {
+    if (TCD.rows() == 0) {
+        return refused("카드 자료 없음");
+    }
+    if (TCD.slots() < TcdColumns) {
+        return refused(tooFewSlots("TCD", TcdColumns, TCD.slots()));
+    }
+    if (TCD.slots() > TcdColumns) {
+        return refused(tooManySlots("TCD", TcdColumns, TCD.slots()));
+    }
+    for (std::size_t row = 0; row < TCD.rows(); ++row) {
+        for (std::size_t slot : {std::size_t{0}, std::size_t{2}, std::size_t{12}}) {
+            if (charCount(TCD(row, slot)) > MaxKeyChars) {
+                return refused(keyTooLong("TCD " + std::to_string(row) + "행 " +
+                                          std::to_string(slot) + "번 항목"));
+            }
+        }
+    }
+    return submit(&TCD);
+}
+
+StoreReply SqliteStore::putDeletedLines(const std::vector<DeletedLine>& lines) {
+    if (lines.empty()) {
+        return {true, ""};
+    }
+    for (const DeletedLine& line : lines) {
+        if (charCount(line.posId) > MaxKeyChars) {
+            return refused(keyTooLong("POS_ID"));
+        }
+    }
+    return submit(&lines);
+}
+
+StoreReply SqliteStore::reportVersion(const std::string& version, const std::string& posId,
+                                      const std::string& storeCode) {
+    return submit(VersionReport{&version, &posId, &storeCode});
+}
+
+void SqliteStore::addShop(const Shop& shop) {
+    if (shop.storeCode.empty()) {
+        throw Error(errc::BadArguments, "central store " + m_name + ": a shop needs a store code");
+    }
+    for (const std::string* code : {&shop.storeCode, &shop.depotCode, &shop.posId}) {
+        if (charCount(*code) > MaxKeyChars) {
+            throw Error(errc::BadArguments, "central store " + m_name + ": code '" + *code +
+                                                "' is longer than " + std::to_string(MaxKeyChars) +
+                                                " characters");
+        }
+    }
+    submit(&shop);
+}
+
+StoreReply SqliteStore::submit(JobInput input) {
+    Job job(input);
+    {
+        std::lock_guard lock(m_queueMutex);
+        m_queue.push_back(&job);
+    }
+    m_queueReady.notify_one();
+    job.wait();
+    if (!job.error.empty()) {
+        throw Error(errc::ProviderError, "central store " + m_name + ": " + job.error);
+    }
+    return std::move(job.reply);
+}
+
+// ---- The writer and the flusher.
+
+void SqliteStore::writerLoop() {
+    for (;;) {
+        std::vector<Job*> batch;
+        {
+            std::unique_lock lock(m_queueMutex);
+            m_queueReady.wait(lock, [this] { return !m_queue.empty() || m_stopping; });
+            if (m_queue.empty()) {
+                break;  // stopping, and every job is committed
+            }
+            batch.swap(m_queue);
+        }
+        commitBatch(batch);
+        {
+            std::unique_lock lock(m_flushMutex);
+            m_committed.push_back(std::move(batch));
+            m_flushReady.notify_one();
+            // No commit ahead of the flusher by more than one: the uploads arriving meanwhile
+            // make the next batch larger, and a larger batch costs fewer pages per sale.
+            m_flushTaken.wait(lock, [this] { return m_committed.empty(); });
+        }
+    }
+    {
+        std::lock_guard lock(m_flushMutex);
+        m_writerDone = true;
+    }
+    m_flushReady.notify_one();
+}
+
+void SqliteStore::flusherLoop() {
+    std::vector<std::vector<Job*>> batches;
+    for (;;) {
+        {
+            std::unique_lock lock(m_flushMutex);
+            m_flushReady.wait(lock, [this] { return !m_committed.empty() || m_writerDone; });
+            if (m_committed.empty()) {
+                return;
+            }
+            batches.swap(m_committed);
+        }
+        m_flushTaken.notify_one();
+        // One fsync for every batch committed meanwhile. Refusals and duplicates wait for it
+        // too: a duplicate may point at a sale of an earlier batch that is not yet on disk.
+        std::string failed = m_broken;  // only this thread sets it
+        if (failed.empty()) {
+            failed = flushWal();
+            if (!failed.empty()) {
+                std::lock_guard lock(m_flushMutex);
+                m_broken = "the store stopped after a failed flush: " + failed;
+                m_isBroken = true;
+            }
+        }
+        for (auto& batch : batches) {
+            for (Job* job : batch) {
+                if (!failed.empty() && job->error.empty()) {
+                    job->reply = {};
+                    job->error = failed;
+                }
+                job->answer();  // the job may be gone after this
+            }
+        }
+        batches.clear();
+    }
+}
+
+// Brings the WAL, with every frame committed so far, to disk. A WAL file that SQLite has replaced
+// since (possible only after a complete checkpoint) holds nothing of ours: its frames are in the
+// database file, which is flushed then as well.
+std::string SqliteStore::flushWal() {
+#ifdef _WIN32
+    return {};  // synchronous FULL has flushed at the commit
+#else
+    auto reason = [](const std::string& what, const std::string& path) {
+        return "cannot " + what + " " + path + ": " + std::strerror(errno);
+    };
+    struct stat current {};
+    struct stat held {};
+    bool same = m_walFd >= 0 && ::stat(m_walPath.c_str(), &current) == 0 &&
+                ::fstat(m_walFd, &held) == 0 && current.st_ino == held.st_ino &&
+                current.st_dev == held.st_dev;
+    if (!same) {
+        if (m_dbFd < 0 && (m_dbFd = ::open(m_dbPath.c_str(), O_RDONLY | O_CLOEXEC)) < 0) {
+            return reason("open", m_dbPath);
+        }
+        if (::fsync(m_dbFd) != 0) {
+            return reason("flush", m_dbPath);
+        }
+        if (m_walFd >= 0) {
+            ::close(m_walFd);
+        }
+        m_walFd = ::open(m_walPath.c_str(), O_RDONLY | O_CLOEXEC);
+        if (m_walFd < 0) {
+            return reason("open", m_walPath);
+        }
+        // A new WAL file is found again after a power cut only when its folder entry is on disk.
+        std::string folder = std::filesystem::path(m_walPath).parent_path().string();
+        int folderFd = ::open(folder.empty() ? "." : folder.c_str(), O_RDONLY | O_CLOEXEC);
+        if (folderFd < 0) {
+            return reason("open", folder);
+        }
+        int synced = ::fsync(folderFd);
+        int error = errno;
+        ::close(folderFd);
+        errno = error;
+        if (synced != 0) {
+            return reason("flush", folder);
+        }
+    }
+    if (::fdatasync(m_walFd) != 0) {
+        return reason("flush", m_walPath);
+    }
+    return {};
+#endif
+}
+
+void SqliteStore::commitBatch(std::vector<Job*>& batch) {
+    auto failAll = [&](const std::string& cause) {
+        if (!sqlite3_get_autocommit(m_writeDb)) {
+            sqlite3_exec(m_writeDb, "ROLLBACK", nullptr, nullptr, nullptr);
+        }
+        for (Job* job : batch) {
+            job->reply = {};
+            job->error = cause;
+        }
+    };
+    if (m_isBroken) {
+        std::lock_guard lock(m_flushMutex);
+        failAll(m_broken);
+        return;
+    }
+    m_now = m_clock.now().toDateTimeText();
+    try {
+        m_begin.run();
+        // Read afresh in every batch, under the write lock: nothing else needs to know them.
+        m_nextSaleId = nextId(m_maxSaleId);
+        m_nextCardId = nextId(m_maxCardId);
+        m_nextDeletedId = nextId(m_maxDeletedId);
+    } catch (const SqliteFailure& f) {
+        failAll("cannot begin the transaction: " + f.message);
+        return;
+    }
+    for (Job* job : batch) {
+        try {
+            m_savepoint.run();
+            runJob(*job);
+            if (!job->reply.accepted) {
+                m_rollbackTo.run();
+            }
+            m_release.run();
+        } catch (const SqliteFailure& f) {
+            job->reply = {};
+            job->error = f.message;
+            // Only this job is lost when its savepoint can be undone; else the whole batch is.
+            bool recovered = false;
+            if (!sqlite3_get_autocommit(m_writeDb)) {
+                try {
+                    m_rollbackTo.run();
+                    m_release.run();
+                    recovered = true;
+                } catch (const SqliteFailure&) {
+                }
+            }
+            if (!recovered) {
+                failAll("the transaction was lost: " + f.message);
+                return;
+            }
+        }
+    }
+    try {
+        m_commit.run();
+        ++m_commits;
+    } catch (const SqliteFailure& f) {
+        failAll("cannot commit: " + f.message);
+    }
+}
+
+sqlite3_int64 SqliteStore::nextId(Statement& maxId) {
+    Reset reset(maxId);
+    return maxId.row() ? maxId.columnInteger(0) + 1 : 1;
+}
+
+void SqliteStore::runJob(Job& job) {
+    std::visit(
+        [&](auto input) {
+            using Input = decltype(input);
+            if constexpr (std::is_same_v<Input, const SaleUpload*>) {
+                runSale(job, *input);
+            } else if constexpr (std::is_same_v<Input, const TextTable*>) {
+                runCards(job, *input);
+            } else if constexpr (std::is_same_v<Input, const std::vector<DeletedLine>*>) {
+                runDeletedLines(job, *input);
+            } else if constexpr (std::is_same_v<Input, VersionReport>) {
+                runVersion(job, input);
+            } else {
+                runShop(job, *input);
+            }
+        },
+        job.input);
+}
+
+bool SqliteStore::storeKnown(const std::string& storeCode) {
+    Reset reset(m_findStore);
+    m_findStore.text(1, storeCode);
+    return m_findStore.row();
+}
+
+void SqliteStore::runSale(Job& job, const SaleUpload& sale) {
+    const std::string& store = sale.TPE(4);
+    if (!storeKnown(store)) {
+        job.reply = refused(unknownStore(store));
+        return;
+    }
+    const bool byKey = !sale.saleKey.empty();
+    const sqlite3_int64 id = m_nextSaleId++;
+
+    Statement& h = m_insertHeader;
+    h.integer(1, id);
+    h.text(2, store);
+    h.text(3, byKey ? "K" : "C");
+    h.text(4, byKey ? sale.saleKey : sale.TPE(21));
+    h.text(5, byKey ? std::string_view("") : std::string_view(sale.TPE(0)));
+    h.text(6, sale.saleKey);
+    h.text(7, sale.method);
+    h.text(8, sale.markedY ? "Y" : "");
+    h.text(9, m_now);
+    h.slots(10, sale.TPE.elements(), TpeColumns);
+    if (!h.run(true)) {
+        job.reply = refused("1" + std::string(DuplicateData));
+        return;
+    }
+    if (sale.TRT.size() > 0) {
+        m_insertRt.integer(1, id);
+        m_insertRt.slots(2, sale.TRT.elements(), TrtColumns);
+        m_insertRt.run();
+    }
+    auto rows = [&](Statement& insert, const TextTable& table, std::size_t columns) {
+        for (std::size_t row = 0; row < table.rows(); ++row) {
+            insert.integer(1, id);
+            insert.integer(2, static_cast<sqlite3_int64>(row));
+            insert.slots(3, table, row, columns);
+            insert.run();
+        }
+    };
+    rows(m_insertLine, sale.TPS, TpsColumns);
+    rows(m_insertAc, sale.TAC, TacColumns);
+    if (sale.TPSN) {
+        rows(m_insertGuest, *sale.TPSN, TpsnColumns);
+    }
+    if (sale.TDLV) {
+        m_insertDlv.integer(1, id);
+        m_insertDlv.slots(2, sale.TDLV->elements(), TdlvColumns);
+        m_insertDlv.run();
+    }
+    job.reply = {true, ""};
+}
+
+void SqliteStore::runCards(Job& job, const TextTable& TCD) {
+    const std::string* checkedStore = nullptr;  // a batch is mostly one store's
+    for (std::size_t row = 0; row < TCD.rows(); ++row) {
+        const std::string& store = TCD(row, 1);
+        if (!checkedStore || *checkedStore != store) {
+            if (!storeKnown(store)) {
+                job.reply = refused(unknownStore(store));
+                return;
+            }
+            checkedStore = &store;
+        }
+        Statement& c = m_insertCard;
+        c.integer(1, m_nextCardId++);
+        c.text(2, store);
+        c.text(3, m_now);
+        c.slots(4, TCD, row, TcdColumns);
+        // A row held already, or one repeating an earlier row of this batch.
+        if (!c.run(true)) {
+            job.reply = refused(std::to_string(row) + DuplicateData);
+            return;
+        }
+    }
+    job.reply = {true, ""};
+}
+
+void SqliteStore::runDeletedLines(Job& job, const std::vector<DeletedLine>& lines) {
+    const std::string* checkedStore = nullptr;
+    for (const DeletedLine& line : lines) {
+        if (!checkedStore || *checkedStore != line.storeCode) {
+            if (!storeKnown(line.storeCode)) {
+                job.reply = refused(unknownStore(line.storeCode));
+                return;
+            }
+            checkedStore = &line.storeCode;
+        }
+        Statement& d = m_insertDeleted;
+        d.integer(1, m_nextDeletedId++);
+        d.text(2, line.date);
+        d.text(3, line.barcode);
+        d.text(4, line.name);
+        d.text(5, line.unit);
+        d.real(6, line.price);
+        d.real(7, line.quantity);
+        d.real(8, line.amount);
+        d.text(9, line.posId);
+        d.text(10, line.storeCode);
+        d.run();
+    }
+    job.reply = {true, ""};
+}
+
+void SqliteStore::runVersion(Job& job, const VersionReport& report) {
+    Statement& u = m_updateVersion;
+    u.text(1, *report.version);
+    u.text(2, m_now);
+    u.text(3, *report.posId);
+    u.text(4, *report.storeCode);
+    u.run();
+    if (sqlite3_changes(m_writeDb) == 0) {
+        job.reply = refused("미등록 카운터: " + *report.storeCode + "/" + *report.posId);
+        return;
+    }
+    job.reply = {true, ""};
+}
+
+void SqliteStore::runShop(Job& job, const Shop& shop) {
+    // Rename when the row is there, else insert: the writer is alone, so nothing comes between.
+    auto put = [&](Statement& rename, Statement& insert,
+                   std::initializer_list<const std::string*> values) {
+        int index = 1;
+        for (const std::string* value : values) {
+            rename.text(index, *value);
+            insert.text(index, *value);
+            ++index;
+        }
+        rename.run();
+        if (sqlite3_changes(m_writeDb) == 0) {
+            insert.run();
+        }
+    };
+    put(m_renameStore, m_insertStore, {&shop.storeName, &shop.storeCode});
+    if (!shop.depotCode.empty()) {
+        put(m_renameDepot, m_insertDepot, {&shop.depotName, &shop.depotCode, &shop.storeCode});
+    }
+    if (!shop.posId.empty()) {
+        put(m_renameCounter, m_insertCounter, {&shop.posName, &shop.posId, &shop.storeCode});
+    }
+    job.reply = {true, ""};
+}
+
+// ---- Readers.
+
+std::optional<std::string> SqliteStore::lookUp(Statement& statement,
+                                               std::initializer_list<const std::string*> keys) {
+    std::lock_guard lock(m_readMutex);
+    try {
+        Reset reset(statement);
+        int index = 1;
+        for (const std::string* key : keys) {
+            statement.text(index++, *key);
+        }
+        if (!statement.row()) {
+            return std::nullopt;
+        }
+        return statement.columnText(0);
+    } catch (const SqliteFailure& f) {
+        throw failure("look-up", f);
+    }
+}
+
+std::optional<std::string> SqliteStore::storeName(const std::string& storeCode) {
+    return lookUp(m_storeName, {&storeCode});
+}
+
+std::optional<std::string> SqliteStore::depotName(const std::string& depotCode,
+                                                  const std::string& storeCode) {
+    return lookUp(m_depotName, {&depotCode, &storeCode});
+}
+
+std::optional<std::string> SqliteStore::counterName(const std::string& posId,
+                                                    const std::string& storeCode) {
+    return lookUp(m_counterName, {&posId, &storeCode});
+}
+
+std::vector<std::pair<std::string, long>> SqliteStore::tableCounts() {
+    std::lock_guard lock(m_readMutex);
+    std::vector<std::pair<std::string, long>> counts;
+    try {
+        // One read transaction, so that the counts belong together.
+        exec(m_readDb, "BEGIN");
+        for (auto& [table, statement] : m_counts) {
+            Reset reset(statement);
+            counts.emplace_back(
+                table, statement.row() ? static_cast<long>(statement.columnInteger(0)) : 0);
+        }
+        exec(m_readDb, "COMMIT");
+    } catch (const SqliteFailure& f) {
+        sqlite3_exec(m_readDb, "ROLLBACK", nullptr, nullptr, nullptr);
+        throw failure("counting rows", f);
+    }
+    return counts;
+}
+
+}  // namespace
+
+std::unique_ptr<CentralStore> openSqliteStore(const std::filesystem::path& file) {
+    return std::make_unique<SqliteStore>(file);
+}
+
+long sqliteStoreCommits(CentralStore& store) {
+    auto* sqliteStore = dynamic_cast<SqliteStore*>(&store);
+    return sqliteStore ? sqliteStore->commits() : 0;
+}
+
+}  // namespace veldon::central

@@ -1,0 +1,237 @@
+#include "remote/dataspace.h"
+
+#include <httplib.h>
+
+#include "platform/error.h"
+#include "remote/wire.h"
+
+namespace veldon {
+
+namespace {
+
+const char* const JsonType = "application/json; charset=utf-8";
+
+// The transport's failure as the caller's error.
+Error transportError(httplib::Error error, const std::string& where) {
+    switch (error) {
+        case httplib::Error::Connection:
+            return Error(errc::CannotConnect, "cannot connect to " + where);
+        case httplib::Error::ConnectionTimeout:
+            return Error(errc::Timeout, "no connection to " + where + " within the time allowed");
+        case httplib::Error::Read:
+            return Error(errc::Timeout,
+                         "no answer from " + where + " (the connection was closed or timed out)");
+        case httplib::Error::Write:
+            return Error(errc::CannotConnect, "the request could not be sent to " + where);
+        case httplib::Error::BindIPAddress:
+        case httplib::Error::Unknown:
+        default:
+            return Error(errc::CannotConnect,
+                         "the call to " + where + " failed: " + httplib::to_string(error));
+    }
+}
+
+}  // namespace
+
+std::unique_ptr<Recordset> CallResult::takeRecordset() {
+    if (!m_recordset) {
+        throw Error(errc::TypeMismatch, "Type mismatch (the call returned no recordset)");
+    }
+    return std::move(m_recordset);
+}
+
+RemoteObject::RemoteObject(DataSpace& space, std::string progId, std::string host, int port)
+    : m_space(space), m_progId(std::move(progId)), m_host(std::move(host)), m_port(port) {}
+
+CallResult RemoteObject::call(const std::string& method, std::vector<CallArgument> args) {
+    std::vector<wire::Argument> wireArgs;
+    wireArgs.reserve(args.size());
+    for (const CallArgument& a : args) {
+        std::visit(
+            [&](const auto& v) {
+                using T = std::decay_t<decltype(v)>;
+                if constexpr (std::is_same_v<T, std::string*>) {
+                    wireArgs.emplace_back(*v);
+                } else if constexpr (std::is_same_v<T, std::string>) {
+                    wireArgs.emplace_back(v);
+                } else if constexpr (std::is_same_v<T, const TextArray*>) {
+                    wireArgs.emplace_back(*v);
+                } else if constexpr (std::is_same_v<T, const TextTable*>) {
+                    wireArgs.emplace_back(*v);
+                } else {
+                    wireArgs.emplace_back(static_cast<std::int64_t>(v));
+                }
+            },
+            a.m_value);
+    }
+
+    const std::string where =
+        m_host + ":" + std::to_string(m_port) + " (" + m_progId + "." + method + ")";
+    httplib::Client& client = m_space.clientFor(m_host, m_port);
+    auto response =
+        client.Post(wire::callPath(m_progId, method), wire::encodeRequest(wireArgs), JsonType);
+    if (!response) {
+        throw transportError(response.error(), where);
+    }
+    if (response->status != 200) {
+        if (auto e = wire::decodeError(response->body)) {
+            throw Error(e->first, e->second);
+        }
+        throw Error(errc::ProviderError,
+                    "HTTP " + std::to_string(response->status) + " from " + where);
+    }
+    wire::Answer answer;
+    try {
+        answer = wire::decodeAnswer(response->body);
+    } catch (const wire::ProtocolError& e) {
+        throw Error(errc::ProviderError,
+                    "the answer of " + where + " is not the protocol: " + e.what());
+    }
+    for (const auto& [index, text] : answer.byref) {
+        // Only by-reference texts take a value back; other indexes are ignored.
+        if (index < args.size()) {
+            if (auto** target = std::get_if<std::string*>(&args[index].m_value)) {
+                **target = text;
+            }
+        }
+    }
+    CallResult result;
+    if (const bool* b = std::get_if<bool>(&answer.result)) {
+        result.m_boolean = *b;
+    } else {
+        const wire::RowSet& set = std::get<wire::RowSet>(answer.result);
+        result.m_recordset = std::make_unique<Recordset>(set.fields);
+        for (const auto& row : set.rows) {
+            for (const auto& value : row) {
+                if (value) {
+                    result.m_recordset->addText(*value);
+                } else {
+                    result.m_recordset->addNull();
+                }
+            }
+            result.m_recordset->endRow();
+        }
+        result.m_recordset->finishLoading();
+    }
+    return result;
+}
+
+std::unique_ptr<Recordset> RemoteObject::GETSQL(std::string& sql, std::int32_t first,
+                                                std::int32_t second, std::string& reply,
+                                                std::string& connection) {
+    return call("GETSQL", {CallArgument::byRef(sql), CallArgument::number(first),
+                           CallArgument::number(second), CallArgument::byRef(reply),
+                           CallArgument::byRef(connection)})
+        .takeRecordset();
+}
+
+bool RemoteObject::PUTSQL(const TextArray& statements, std::string& reply,
+                          std::string& connection) {
+    return call("PUTSQL", {CallArgument::byRef(statements), CallArgument::byRef(reply),
+                           CallArgument::byRef(connection)})
+        .toBoolean();
+}
+
+bool RemoteObject::PutPSM13(const TextArray& TPE, const TextTable& TPS, const TextArray& TRT,
+                            const TextTable& TAC, std::string& reply, std::string& connection,
+                            std::string& saleKey, const std::optional<std::string>& flagY) {
+    std::vector<CallArgument> args{CallArgument::byRef(TPE),    CallArgument::byRef(TPS),
+                                   CallArgument::byRef(TRT),    CallArgument::byRef(TAC),
+                                   CallArgument::byRef(reply),  CallArgument::byRef(connection),
+                                   CallArgument::byRef(saleKey)};
+    if (flagY) {
+        args.push_back(CallArgument::byVal(*flagY));
+    }
+    return call("PutPSM13", std::move(args)).toBoolean();
+}
+
+bool RemoteObject::PutPSM13_SIN(const TextArray& TPE, const TextTable& TPS, const TextArray& TRT,
+                                const TextTable& TPSN, const TextTable& TAC, const TextArray& TDLV,
+                                std::string& reply, std::string& connection, std::string& saleKey) {
+    return call("PutPSM13_SIN",
+                {CallArgument::byRef(TPE), CallArgument::byRef(TPS), CallArgument::byRef(TRT),
+                 CallArgument::byRef(TPSN), CallArgument::byRef(TAC), CallArgument::byRef(TDLV),
+                 CallArgument::byRef(reply), CallArgument::byRef(connection),
+                 CallArgument::byRef(saleKey)})
+        .toBoolean();
+}
+
+bool RemoteObject::PutPSM13_PSN(const TextArray& TPE, const TextTable& TPS, const TextArray& TRT,
+                                const TextTable& TPSN, const TextTable& TAC, std::string& reply,
+                                std::string& connection, std::string& saleKey) {
+    return call("PutPSM13_PSN",
+                {CallArgument::byRef(TPE), CallArgument::byRef(TPS), CallArgument::byRef(TRT),
+                 CallArgument::byRef(TPSN), CallArgument::byRef(TAC), CallArgument::byRef(reply),
+                 CallArgument::byRef(connection), CallArgument::byRef(saleKey)})
+        .toBoolean();
+}
+
+bool RemoteObject::putcard(const TextTable& TCD, std::string& reply, std::string& connection) {
+    return call("putcard", {CallArgument::byRef(TCD), CallArgument::byRef(reply),
+                            CallArgument::byRef(connection)})
+        .toBoolean();
+}
+
+DataSpace::DataSpace(CallTimeouts timeouts) : m_timeouts(timeouts) {}
+
+DataSpace::~DataSpace() = default;
+
+std::unique_ptr<RemoteObject> DataSpace::CreateObject(const std::string& progId,
+                                                      const std::string& url) {
+    const std::string scheme = "http://";
+    auto refuse = [&](const std::string& why) {
+        return Error(errc::CannotCreateObject, "ActiveX component can't create object: " + progId +
+                                                   " on \"" + url + "\" (" + why + ")");
+    };
+    if (url.compare(0, scheme.size(), scheme) != 0) {
+        throw refuse("not an http:// address");
+    }
+    std::string authority = url.substr(scheme.size());
+    if (std::size_t slash = authority.find('/'); slash != std::string::npos) {
+        authority.resize(slash);
+    }
+    std::string host = authority;
+    int port = 80;
+    // "[::1]:8750", "host:8750" or "host".
+    std::size_t colon = authority.rfind(':');
+    std::size_t bracket = authority.rfind(']');
+    if (colon != std::string::npos && (bracket == std::string::npos || colon > bracket)) {
+        host = authority.substr(0, colon);
+        const std::string portText = authority.substr(colon + 1);
+        char* end = nullptr;
+        long p = std::strtol(portText.c_str(), &end, 10);
+        if (portText.empty() || *end != '\0' || p < 1 || p > 65535) {
+            throw refuse("bad port \"" + portText + "\"");
+        }
+        port = static_cast<int>(p);
+    }
+    if (host.size() >= 2 && host.front() == '[' && host.back() == ']') {
+        host = host.substr(1, host.size() - 2);
+    }
+    if (host.empty() || host.find_first_of(" \t") != std::string::npos) {
+        throw refuse("no server named");
+    }
+    return std::unique_ptr<RemoteObject>(new RemoteObject(*this, progId, host, port));
+}
+
+httplib::Client& DataSpace::clientFor(const std::string& host, int port) {
+    auto& slot = m_clients[{host, port}];
+    if (!slot) {
+        slot = std::make_unique<httplib::Client>(host, port);
+        slot->set_keep_alive(true);
+        slot->set_tcp_nodelay(true);  // else every request waits for the delayed ACK
+        auto seconds = [](std::chrono::milliseconds ms) {
+            return std::make_pair(static_cast<time_t>(ms.count() / 1000),
+                                  static_cast<time_t>(ms.count() % 1000 * 1000));
+        };
+        auto [cs, cus] = seconds(m_timeouts.connect);
+        auto [rs, rus] = seconds(m_timeouts.read);
+        auto [ws, wus] = seconds(m_timeouts.write);
+        slot->set_connection_timeout(cs, cus);
+        slot->set_read_timeout(rs, rus);
+        slot->set_write_timeout(ws, wus);
+    }
+    return *slot;
+}
+
+}  // namespace veldon

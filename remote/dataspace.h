@@ -1,0 +1,126 @@
+// The client of the central service's remote business object.
+//
+// As on Windows, a caller keeps one DataSpace for its run and asks it for a fresh object before
+// every call: CreateObject(ProgID, "http://" + server). The objects of one DataSpace share its
+// kept-alive HTTP connections, so a fresh object per call costs nothing. Methods are called by
+// name with the arguments of protocol.md; by-reference texts are written back from the answer.
+//
+// Every failure of a call itself (no connection, a timeout, an HTTP error, an answer that is not
+// the protocol) is raised as veldon::Error with a description naming the cause, which the callers
+// write into their dump files. Nothing is retried.
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <optional>
+#include <string>
+#include <variant>
+#include <vector>
+
+#include "platform/recordset.h"
+#include "remote/recordarrays.h"
+
+namespace httplib {
+class Client;
+}
+
+namespace veldon {
+
+// Bounds of one call on a shop's line. A sale upload is a few kilobytes and the service answers
+// once the sale is on its disk, so a healthy call takes milliseconds; the bounds are generous
+// for a slow or congested line, yet a silent service never holds a run for long.
+struct CallTimeouts {
+    std::chrono::milliseconds connect{10000};
+    std::chrono::milliseconds read{60000};
+    std::chrono::milliseconds write{60000};
+};
+
+// One argument of a late-bound call: texts and arrays by reference, whole numbers and the
+// optional "Y" by value.
+class CallArgument {
+public:
+    static CallArgument byRef(std::string& text) { return CallArgument(&text); }
+    static CallArgument byVal(std::string text) { return CallArgument(std::move(text)); }
+    static CallArgument byRef(const TextArray& array) { return CallArgument(&array); }
+    static CallArgument byRef(const TextTable& table) { return CallArgument(&table); }
+    static CallArgument number(std::int32_t n) { return CallArgument(n); }
+
+private:
+    friend class RemoteObject;
+    template <typename T>
+    explicit CallArgument(T v) : m_value(std::move(v)) {}
+    std::variant<std::string*, std::string, const TextArray*, const TextTable*, std::int32_t>
+        m_value;
+};
+
+// What a call returned: a Boolean, or for GETSQL a recordset.
+class CallResult {
+public:
+    bool isRecordset() const { return m_recordset != nullptr; }
+    // A Boolean result; a recordset counts as True.
+    bool toBoolean() const { return m_recordset ? true : m_boolean; }
+    // The recordset of GETSQL (record count, fields by name); error 13 when the result is none.
+    std::unique_ptr<Recordset> takeRecordset();
+
+private:
+    friend class RemoteObject;
+    bool m_boolean = false;
+    std::unique_ptr<Recordset> m_recordset;
+};
+
+class DataSpace;
+
+class RemoteObject {
+public:
+    // Calls `method` by name; by-reference texts take the values the server wrote back.
+    CallResult call(const std::string& method, std::vector<CallArgument> args);
+
+    // The methods of the business object, in the program's argument order.
+    std::unique_ptr<Recordset> GETSQL(std::string& sql, std::int32_t first, std::int32_t second,
+                                      std::string& reply, std::string& connection);
+    bool PUTSQL(const TextArray& statements, std::string& reply, std::string& connection);
+    bool PutPSM13(const TextArray& TPE, const TextTable& TPS, const TextArray& TRT,
+                  const TextTable& TAC, std::string& reply, std::string& connection,
+                  std::string& saleKey, const std::optional<std::string>& flagY = std::nullopt);
+    bool PutPSM13_SIN(const TextArray& TPE, const TextTable& TPS, const TextArray& TRT,
+                      const TextTable& TPSN, const TextTable& TAC, const TextArray& TDLV,
+                      std::string& reply, std::string& connection, std::string& saleKey);
+    bool PutPSM13_PSN(const TextArray& TPE, const TextTable& TPS, const TextArray& TRT,
+                      const TextTable& TPSN, const TextTable& TAC, std::string& reply,
+                      std::string& connection, std::string& saleKey);
+    bool putcard(const TextTable& TCD, std::string& reply, std::string& connection);
+
+    const std::string& progId() const { return m_progId; }
+
+private:
+    friend class DataSpace;
+    RemoteObject(DataSpace& space, std::string progId, std::string host, int port);
+
+    DataSpace& m_space;
+    std::string m_progId;
+    std::string m_host;
+    int m_port;
+};
+
+class DataSpace {
+public:
+    explicit DataSpace(CallTimeouts timeouts = {});
+    ~DataSpace();
+    DataSpace(const DataSpace&) = delete;
+    DataSpace& operator=(const DataSpace&) = delete;
+
+    // An object of the business object `progId` on `url` ("http://host[:port]", port 80 when
+    // none). Raises error 429 when the URL names no server.
+    std::unique_ptr<RemoteObject> CreateObject(const std::string& progId, const std::string& url);
+
+private:
+    friend class RemoteObject;
+    httplib::Client& clientFor(const std::string& host, int port);
+
+    CallTimeouts m_timeouts;
+    std::map<std::pair<std::string, int>, std::unique_ptr<httplib::Client>> m_clients;
+};
+
+}  // namespace veldon

@@ -1,0 +1,678 @@
+// The restaurant engine with delivery, end to end: a real FOOD.MDB (SQLite), the real reference
+// central service on 127.0.0.1, and the dump and daily-log files below a scratch program folder.
+// What the service received is read back from its own SQLite file.
+#include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <filesystem>
+#include <map>
+#include <string>
+#include <vector>
+
+#include "engines/restaurant.h"
+#include "platform/error.h"
+#include "platform/settingsstore.h"
+#include "platform/textcodec.h"
+#include "tests/support/central.h"
+#include "tests/support/fakes.h"
+#include "tests/support/tempdir.h"
+#include "tools/demodb.h"
+
+namespace veldon {
+namespace {
+
+using Columns = std::map<std::string, std::string>;  // column -> SQL literal
+using Rows = std::vector<std::vector<std::string>>;
+
+std::string q(const std::string& text) {
+    return "'" + text + "'";
+}
+
+// A port on 127.0.0.1 that is bound but not listening: every connection to it is refused.
+class DeadPort {
+public:
+    DeadPort() {
+        m_fd = ::socket(AF_INET, SOCK_STREAM, 0);
+        sockaddr_in address{};
+        address.sin_family = AF_INET;
+        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        socklen_t size = sizeof address;
+        ::bind(m_fd, reinterpret_cast<sockaddr*>(&address), size);
+        ::getsockname(m_fd, reinterpret_cast<sockaddr*>(&address), &size);
+        m_port = ntohs(address.sin_port);
+    }
+    ~DeadPort() { ::close(m_fd); }
+    std::string server() const { return "127.0.0.1:" + std::to_string(m_port); }
+
+private:
+    int m_fd;
+    int m_port = 0;
+};
+
+class DeliveryEngine : public ::testing::Test {
+protected:
+    DeliveryEngine() : settings(dir / "config") {
+        std::filesystem::create_directories(program() / "log");
+        std::filesystem::create_directories(data());
+        std::filesystem::create_directories(dir / "central");
+        central = std::make_unique<test::RunningCentral>(dir / "central");
+        form = std::make_unique<Form1>(Form1Services{settings, messages, clock, program()});
+        form->ServerInfo = {central->server(), "", "", "lumora.demon"};
+        form->LocalInfo = {data().string(), "FOOD.MDB", "1", "0", "1", ""};
+        form->LocalConnStr =
+            "PROVIDER=MSDataShape;Driver={Microsoft Access Driver (*.mdb)};Dbq=FOOD.MDB;"
+            "DefaultDir=" +
+            data().string() + ";Uid=Admin;pwd=qtrk48207";
+        form->CenterConnStr = test::RunningCentral::Connection;
+        form->StoreCode = "S0001";
+        form->StoreName = "데모 식당";
+        form->DepotCode = "H01";
+        form->DepotName = "본사창고";
+        form->PosId = "01";
+        form->ServiceType = "1";
+        form->SendDelivery = "1";
+    }
+
+    std::filesystem::path program() const { return dir / "program"; }
+    std::filesystem::path data() const { return dir / "data"; }
+
+    void run() { TransferRestaurantDelivery(*form); }
+
+    // A FOOD.MDB of `sales` realistic sales (none: only products and settings) plus product P1.
+    void database(long sales = 0) {
+        demodb::DemoDbOptions o;
+        o.kind = demodb::Kind::Restaurant;
+        o.sales = sales;
+        o.today = clock.now();
+        demodb::makeDemoDb(o, data() / "FOOD.MDB");
+        insert("PR", {{"PR_CODE", q("P1")},
+                      {"PR_NAME", q("김치찌개")},
+                      {"PR_TAX", q("1")},
+                      {"PR_COST", "1500"}});
+    }
+
+    void sql(const std::string& statement) {
+        auto db = createConnection();
+        db->open(form->LocalConnStr);
+        db->execute(statement);
+    }
+    std::string local(const std::string& query) {
+        auto db = createConnection();
+        db->open(form->LocalConnStr);
+        auto rs = db->openRecordset(query);
+        return rs->eof() ? "<none>" : rs->field(0).textOr("<null>");
+    }
+    void insert(const std::string& table, const Columns& columns) {
+        std::string names, values;
+        for (const auto& [name, value] : columns) {
+            names += (names.empty() ? "" : ",") + name;
+            values += (values.empty() ? "" : ",") + value;
+        }
+        sql("INSERT INTO " + table + " (" + names + ") VALUES (" + values + ")");
+    }
+    static Columns with(Columns base, const Columns& changes) {
+        for (const auto& [name, value] : changes) {
+            base[name] = value;
+        }
+        return base;
+    }
+
+    void header(const std::string& id, const Columns& changes = {}) {
+        insert("PE", with({{"PE_ID", q(id)},
+                           {"PE_DATE", q("2024-03-05")},
+                           {"PE_AMT", "8182"},
+                           {"PE_VAT", "818"},
+                           {"PE_TOT", "9000"},
+                           {"PE_DAMT", "0"},
+                           {"PE_RPOINT", "0"},
+                           {"PE_DPOINT", "0"},
+                           {"PE_SDATE", q("2024-03-05 12:00:00")},
+                           {"PE_EDATE", q("2024-03-05 12:40:00")},
+                           {"PE_NTBID", q("05")},
+                           {"PE_PSN", "2"},
+                           {"PE_BAMT", "9000"},
+                           {"PE_SVC", "0"},
+                           {"PE_TIP", "0"},
+                           {"PE_CK", "-1"}},
+                          changes));
+    }
+    void entry(const std::string& id, int no, const std::string& account, const std::string& amount,
+               const Columns& changes = {}) {
+        insert("AC", with({{"PE_ID", q(id)},
+                           {"AC_NO", std::to_string(no)},
+                           {"AC_PDATE", q("2024-03-05")},
+                           {"AC_SDATE", q("2024-03-05 12:40:00")},
+                           {"AC_FNCD1", q(account)},
+                           {"AC_FNCD2", q("00")},
+                           {"AC_AMT", amount},
+                           {"AC_DC", q("D")},
+                           {"AC_UCODE", q("U01")},
+                           {"AC_GU", q("AC11")}},
+                          changes));
+    }
+    void line(const std::string& id, int no, const std::string& amount, const std::string& vat,
+              const Columns& changes = {}) {
+        insert("PS", with({{"PE_ID", q(id)},
+                           {"PS_NO", std::to_string(no)},
+                           {"PS_DATE", q("2024-03-05")},
+                           {"PS_PRNAME", q("김치찌개")},
+                           {"PS_UP", "4500"},
+                           {"PS_QTY", "1"},
+                           {"PS_AMT", amount},
+                           {"PS_VAT", vat},
+                           {"PS_PRCODE", q("P1")},
+                           {"PS_TYPE", q("SS00")}},
+                          changes));
+    }
+    void card(const std::string& id, const Columns& changes = {}) {
+        insert("CREDIT", with({{"AC_ID", q(id)},
+                               {"AC_BILLNO", q("01")},
+                               {"CD_DATE", q("2024-03-05")},
+                               {"CD_GU", q("1")},
+                               {"CD_NO", q("9410123456781234=2712101")},
+                               {"CD_MONTH", q("00")},
+                               {"CD_NAME", q("신한카드")},
+                               {"CD_CTNAME", q("BC카드")},
+                               {"CD_INS", q("03")},
+                               {"CD_AMT", "9000"},
+                               {"CD_CTNO", q("00911111")},
+                               {"CD_APRNO", q("30012345")},
+                               {"CD_SD", "0"}},
+                              changes));
+    }
+    // A plain sale paid in cash, with one line.
+    void cashSale(const std::string& id, const Columns& changes = {}) {
+        header(id, changes);
+        entry(id, 1, "111010", "9000");
+        line(id, 1, "8182", "818");
+    }
+
+    // What the service stored: the slots of one array of sale `id`, one vector per row.
+    Rows stored(const std::string& table, const std::string& array, int slots,
+                const std::string& id) {
+        std::string columns;
+        for (int s = 0; s < slots; ++s) {
+            columns += (s ? "," : "") + array + "_" + (s < 10 ? "0" : "") + std::to_string(s);
+        }
+        std::string where;
+        if (table == "SALE_HDR") {
+            where = " WHERE TPE_00 = " + q(id);
+        } else if (table == "CARD_APR") {
+            where = " WHERE TCD_00 = " + q(id) + " ORDER BY CARD_ID";
+        } else {
+            where = " WHERE SALE_ID = (SELECT SALE_ID FROM SALE_HDR WHERE TPE_00 = " + q(id) + ")";
+            if (table != "SALE_RT" && table != "SALE_DLV") {
+                where += " ORDER BY ROW_NO";
+            }
+        }
+        return centralQuery("SELECT " + columns + " FROM " + table + where);
+    }
+    Rows centralQuery(const std::string& query) {
+        auto db = createConnection();
+        db->open("Dbq=central.db;DefaultDir=" + central->file().parent_path().string());
+        auto rs = db->openRecordset(query);
+        Rows rows;
+        for (; !rs->eof(); rs->moveNext()) {
+            std::vector<std::string> row;
+            for (int f = 0; f < rs->fieldCount(); ++f) {
+                row.push_back(rs->field(f).textOr("<null>"));
+            }
+            rows.push_back(row);
+        }
+        return rows;
+    }
+
+    // Dump files of one kind ("e", "c", "p", "DC"), decoded.
+    std::vector<std::string> dumps(const std::string& kind) {
+        std::vector<std::string> texts;
+        for (const auto& file : std::filesystem::directory_iterator(program() / "log")) {
+            const std::string name = file.path().filename().string();
+            if (name.rfind(kind, 0) == 0 && name.size() == kind.size() + 17) {
+                texts.push_back(cp949ToUtf8(test::readFile(file.path())));
+            }
+        }
+        return texts;
+    }
+    static std::string secondLine(const std::string& dump) {
+        const std::size_t start = dump.find("\r\n") + 2;
+        return dump.substr(start, dump.find("\r\n", start) - start);
+    }
+
+    test::TempDir dir;
+    test::FakeClock clock;
+    IniSettingsStore settings;
+    test::RecordingMessageSink messages;
+    std::unique_ptr<test::RunningCentral> central;
+    std::unique_ptr<Form1> form;
+};
+
+TEST_F(DeliveryEngine, SendsEveryUnsentSaleAndCardOnceAndThenNothing) {
+    database(50);
+    form->CatchUpScan = true;
+    const long closed = std::stol(local("SELECT COUNT(*) FROM PE WHERE PE_CK <> 0"));
+    const long cards = std::stol(local("SELECT COUNT(*) FROM CREDIT"));
+    const long deliveries =
+        std::stol(local("SELECT COUNT(*) FROM DELIVERY INNER JOIN PE ON PE.PE_ID = DELIVERY.PE_ID "
+                        "WHERE PE_CK <> 0"));
+    ASSERT_GT(closed, 40);
+    ASSERT_GT(cards, 5);
+    ASSERT_GT(deliveries, 0);
+    std::vector<std::pair<long, long>> progress;
+    form->onSaleDone = [&](long done, long total) { progress.emplace_back(done, total); };
+
+    run();
+
+    const TransferReport& report = form->lastTransfer;
+    EXPECT_FALSE(report.errorNumber) << report.errorDescription;
+    EXPECT_EQ(report.salesTotal, closed);
+    EXPECT_EQ(report.salesSent, closed);
+    EXPECT_EQ(report.cardsSent, cards);
+    EXPECT_EQ(
+        local("SELECT COUNT(*) FROM PE WHERE PE_CK <> 0 AND IIf(IsNull(PE_SD), 0, PE_SD) <> 7"),
+        "0");
+    EXPECT_EQ(local("SELECT COUNT(*) FROM CREDIT WHERE CD_SD <> 7"), "0");
+    EXPECT_EQ(central->rows("SALE_HDR"), closed);
+    EXPECT_EQ(central->rows("SALE_RT"), closed);
+    EXPECT_EQ(central->rows("SALE_DLV"), closed);  // every sale carries TDLV, most of it empty
+    EXPECT_EQ(central->rows("CARD_APR"), cards);
+    EXPECT_EQ(centralQuery("SELECT COUNT(*) FROM SALE_DLV WHERE TDLV_00 <> ''")[0][0],
+              std::to_string(deliveries));
+    EXPECT_EQ(centralQuery("SELECT DISTINCT METHOD FROM SALE_HDR"), (Rows{{"PutPSM13_SIN"}}));
+    EXPECT_EQ(centralQuery("SELECT COUNT(*) FROM SALE_HDR WHERE SALE_KEY <> TPE_00 || '01'")[0][0],
+              "0");
+    ASSERT_EQ(progress.size(), static_cast<std::size_t>(closed));
+    EXPECT_EQ(progress.back(), std::make_pair(closed, closed));
+    EXPECT_TRUE(dumps("e").empty());
+    EXPECT_TRUE(dumps("c").empty());
+    EXPECT_EQ(form->controls.MousePointer, PointerShape::Default);
+    EXPECT_FALSE(form->LocalDb);
+
+    run();
+
+    EXPECT_EQ(form->lastTransfer.salesTotal, 0);
+    EXPECT_EQ(form->lastTransfer.cardsSent, 0);
+    EXPECT_EQ(central->rows("SALE_HDR"), closed);
+    EXPECT_EQ(central->rows("CARD_APR"), cards);
+}
+
+TEST_F(DeliveryEngine, FillsEveryArraySlotBySlot) {
+    database();
+    // No customer, decimal amounts, a receivable entry and an AC73 entry that stay out of TAC.
+    const std::string a = "2403050001";
+    header(a, {{"PE_AMT", "8181.82"},
+               {"PE_VAT", "818.18"},
+               {"PE_RPOINT", "10"},
+               {"PE_DPOINT", "5"},
+               {"PE_NTBID", q("D01")},
+               {"PE_PSN", "3"},
+               {"PE_MEMCODE", q("20000037")}});
+    entry(a, 1, "111010", "5000.25", {{"AC_FNCD2", "NULL"}});
+    entry(a, 2, "111055", "3999.5",
+          {{"AC_FNCD2", q("03")},
+           {"AC_REM1", q("신한카드")},
+           {"AC_REM2", q("12345678")},
+           {"AC_UCODE", q("U02")},
+           {"AC_GU", q("AC12")}});
+    entry(a, 3, "111050", "500", {{"AC_GU", q("AC13")}});
+    entry(a, 4, "401010", "9000", {{"AC_DC", q("C")}, {"AC_GU", q("AC73")}});
+    line(a, 1, "4090.91", "409.09");
+    line(a, 2, "2045.45", "204.55", {{"PS_QTY", "0.5"}, {"PS_DC", "500"}});
+    insert("PSN", {{"PE_ID", q(a)}, {"PSN_MAN", "2"}, {"PSN_WOMAN", "1"}, {"PSN_PGRADE", q("30")}});
+    insert("PSN", {{"PE_ID", q(a)}, {"PSN_PGRADE", q("20")}, {"PSN_ETC", "4"}});
+    insert("DELIVERY", {{"PE_ID", q(a)},
+                        {"D_CODE", q("D000123")},
+                        {"D_NAME", q("홍길동")},
+                        {"D_TEL", q("010-0000-1234")},
+                        {"D_ZIP", q("06236")},
+                        {"D_ADDR1", q("강남구 테헤란로 1")},
+                        {"D_ADDR2", q("101동 1203호")}});
+    card(a, {{"CD_AMT", "3999.5"}});
+    // A customer sale refunded without a PE_BAN mark; its entry has a blank customer code.
+    const std::string b = "2403050002";
+    header(b, {{"CT_CODE", q("10001")}, {"CT_NAME", q("김철수")}, {"PE_TOT", "-9000"}});
+    entry(b, 1, "111010", "-9000", {{"AC_CTCODE", q(" ")}, {"AC_CTNAME", q("김철수")}});
+    line(b, 1, "-8182", "-818");
+    insert("DELIVERY", {{"PE_ID", q(b)},
+                        {"D_CODE", q("D000124")},
+                        {"D_NAME", q("김철수")},
+                        {"D_TEL", q("010-0000-5678")},
+                        {"D_RNAME", q("이영희")},
+                        {"D_ADDR1", q("마포구 1")}});
+    // A blank customer code counts as none; a refund with a PE_BAN mark keeps its "N".
+    const std::string c = "2403050003";
+    header(c, {{"CT_CODE", q("   ")}, {"PE_TOT", "-100"}, {"PE_BAN", q("1")}});
+    entry(c, 1, "111010", "-100");
+    line(c, 1, "-91", "-9");
+    insert("DELIVERY", {{"PE_ID", q(c)},
+                        {"D_CODE", q("D000125")},
+                        {"D_NAME", q("박민수")},
+                        {"D_TEL", q("010-0000-9999")},
+                        {"D_RNAME", q("박민수")}});
+
+    run();
+
+    ASSERT_FALSE(form->lastTransfer.errorNumber) << form->lastTransfer.errorDescription;
+    EXPECT_EQ(stored("SALE_HDR", "TPE", 24, a), (Rows{{a,
+                                                       "1",
+                                                       "2024-03-05",
+                                                       "",
+                                                       "S0001",
+                                                       "데모 식당",
+                                                       "1000000000000000",
+                                                       "소비자",
+                                                       "8181.82",
+                                                       "818.18",
+                                                       "9000",
+                                                       "500",
+                                                       "8999.75",
+                                                       "0",
+                                                       "E006",
+                                                       "",
+                                                       "",
+                                                       "5",
+                                                       "U02",
+                                                       "",
+                                                       a,
+                                                       "01",
+                                                       "20000037",
+                                                       ""}}));
+    EXPECT_EQ(centralQuery("SELECT SALE_KEY FROM SALE_HDR WHERE TPE_00 = " + q(a)),
+              (Rows{{a + "01"}}));
+    EXPECT_EQ(
+        stored("SALE_RT", "TRT", 8, a),
+        (Rows{{a, "2024-03-05 12:40:00", "2024-03-05 12:00:00", "D01", "3", "9000", "0", "0"}}));
+    EXPECT_EQ(stored("SALE_AC", "TAC", 26, a), (Rows{{a,
+                                                      "1",
+                                                      "1",
+                                                      "15",
+                                                      "D",
+                                                      "2024-03-05",
+                                                      "2024-03-05 12:40:00",
+                                                      "S0001",
+                                                      "1000000000000000",
+                                                      "소비자",
+                                                      "",
+                                                      "111010",
+                                                      "00",
+                                                      "5000.25",
+                                                      "",
+                                                      "",
+                                                      "",
+                                                      "",
+                                                      "15",
+                                                      a,
+                                                      "",
+                                                      "",
+                                                      "",
+                                                      "",
+                                                      "",
+                                                      "U01"},
+                                                     {a,
+                                                      "2",
+                                                      "1",
+                                                      "15",
+                                                      "D",
+                                                      "2024-03-05",
+                                                      "2024-03-05 12:40:00",
+                                                      "S0001",
+                                                      "1000000000000000",
+                                                      "소비자",
+                                                      "",
+                                                      "111055",
+                                                      "03",
+                                                      "3999.5",
+                                                      "신한카드",
+                                                      "12345678",
+                                                      "",
+                                                      "",
+                                                      "15",
+                                                      a,
+                                                      "",
+                                                      "",
+                                                      "",
+                                                      "",
+                                                      "",
+                                                      "U02"}}));
+    EXPECT_EQ(stored("SALE_LINE", "TPS", 20, a),
+              (Rows{{a,     "1",    "2024-03-05", "P1",   "김치찌개", "",        "1",
+                     "Ea",  "1",    "0",          "1500", "4500",     "4090.91", "409.09",
+                     "U02", "SS00", "",           "H01",  "본사창고", "0"},
+                    {a,     "2",    "2024-03-05", "P1",   "김치찌개", "",        "1",
+                     "Ea",  "0.5",  "0",          "1500", "4500",     "2045.45", "204.55",
+                     "U02", "SS00", "",           "H01",  "본사창고", "500"}}));
+    EXPECT_EQ(stored("SALE_GUEST", "TPSN", 7, a), (Rows{{a, "1", "2", "1", "30", "3", "S0001"},
+                                                        {a, "2", "0", "0", "20", "4", "S0001"}}));
+    EXPECT_EQ(stored("SALE_DLV", "TDLV", 11, a),
+              (Rows{{"D000123", "홍길동", "010-0000-1234", "", "", "06236",
+                     "강남구 테헤란로 1 101동 1203호", "", "", "", "Y"}}));
+    EXPECT_EQ(stored("CARD_APR", "TCD", 13, a),
+              (Rows{{a, "S0001", "01", "2024-03-05", "1", "9410123456781234", "00", "신한카드",
+                     "BC카드", "03", "3999.5", "", "30012345"}}));
+
+    const Rows headerB = stored("SALE_HDR", "TPE", 24, b);
+    ASSERT_EQ(headerB.size(), 1u);
+    EXPECT_EQ(headerB[0][6], "10001");
+    EXPECT_EQ(headerB[0][7], "김철수");
+    EXPECT_EQ(headerB[0][19], "Y");
+    EXPECT_EQ(headerB[0][14], "E000");
+    const Rows accountingB = stored("SALE_AC", "TAC", 26, b);
+    EXPECT_EQ(accountingB[0][8], "1000000000000000");
+    EXPECT_EQ(accountingB[0][9], "소비자");
+    EXPECT_EQ(stored("SALE_DLV", "TDLV", 11, b)[0][6], "마포구 1 ");
+    EXPECT_EQ(stored("SALE_DLV", "TDLV", 11, b)[0][10], "B");
+
+    const Rows headerC = stored("SALE_HDR", "TPE", 24, c);
+    EXPECT_EQ(headerC[0][6], "1000000000000000");
+    EXPECT_EQ(headerC[0][7], "소비자");
+    EXPECT_EQ(headerC[0][19], "");
+    EXPECT_EQ(headerC[0][23], "1");
+    EXPECT_EQ(stored("SALE_DLV", "TDLV", 11, c)[0][10], "N");
+}
+
+TEST_F(DeliveryEngine, PaymentCodeCountsReceivablesThatStayOutOfTheAccountingRows) {
+    database();
+    struct Case {
+        std::string id;
+        std::vector<std::pair<std::string, std::string>> entries;  // account, amount
+        std::string code;
+        std::string accountingSum;
+        std::size_t accountingRows;
+    };
+    const std::vector<Case> cases = {
+        {"2403050001", {{"111010", "9000"}}, "E000", "9000", 1},
+        {"2403050002", {{"111055", "9000"}}, "E003", "9000", 1},
+        {"2403050003", {{"111050", "9000"}}, "E005", "0", 1},  // one empty TAC row
+        {"2403050004", {{"211060", "9000"}}, "E005", "0", 1},
+        {"2403050005", {{"111010", "4000"}, {"111055", "5000"}}, "E006", "9000", 2},
+        {"2403050006", {{"111010", "5000"}, {"111050", "4000"}}, "E006", "5000", 1},
+        {"2403050007", {{"111030", "9000"}}, "E006", "9000", 1},
+    };
+    for (const Case& c : cases) {
+        header(c.id);
+        int no = 0;
+        for (const auto& [account, amount] : c.entries) {
+            entry(c.id, ++no, account, amount);
+        }
+        line(c.id, 1, "8182", "818");
+    }
+
+    run();
+
+    ASSERT_FALSE(form->lastTransfer.errorNumber) << form->lastTransfer.errorDescription;
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.id);
+        const Rows tpe = stored("SALE_HDR", "TPE", 24, c.id);
+        ASSERT_EQ(tpe.size(), 1u);
+        EXPECT_EQ(tpe[0][14], c.code);
+        EXPECT_EQ(tpe[0][12], c.accountingSum);
+        const Rows tac = stored("SALE_AC", "TAC", 26, c.id);
+        ASSERT_EQ(tac.size(), c.accountingRows);
+        for (const auto& row : tac) {
+            EXPECT_NE(row[11], "111050");
+            EXPECT_NE(row[11], "211060");
+        }
+    }
+    EXPECT_EQ(stored("SALE_HDR", "TPE", 24, "2403050006")[0][11], "4000");
+    EXPECT_EQ(stored("SALE_AC", "TAC", 26, "2403050003")[0], std::vector<std::string>(26, ""));
+}
+
+TEST_F(DeliveryEngine, SaleHeldCentrallyIsMarkedAndLoggedAsDuplicate) {
+    database();
+    cashSale("2403050001");
+    run();
+    ASSERT_EQ(form->lastTransfer.salesSent, 1);
+    sql("UPDATE PE SET PE_SD = NULL");
+
+    run();
+
+    EXPECT_EQ(form->lastTransfer.salesDuplicate, 1);
+    EXPECT_EQ(form->lastTransfer.salesSent, 0);
+    EXPECT_EQ(local("SELECT PE_SD FROM PE"), "7");
+    EXPECT_EQ(central->rows("SALE_HDR"), 1);
+    const std::string log = cp949ToUtf8(test::readFile(program() / "MERIDEX_LOG" / "20240305.TXT"));
+    EXPECT_NE(log.find("]\r\n중복데이터\r\n2403050001\r\n"), std::string::npos) << log;
+    EXPECT_TRUE(dumps("e").empty());
+}
+
+TEST_F(DeliveryEngine, RefusedSaleIsDumpedAndLeftUnsentWhileRefusedCardStaysMarked) {
+    std::filesystem::create_directories(dir / "unregistered");
+    central = std::make_unique<test::RunningCentral>(dir / "unregistered", false);
+    form->ServerInfo[0] = central->server();
+    database();
+    cashSale("2403050001");
+    card("2403050001");
+
+    run();
+
+    EXPECT_EQ(form->lastTransfer.salesRefused, 1);
+    EXPECT_EQ(form->lastTransfer.cardsRefused, 1);
+    EXPECT_FALSE(form->lastTransfer.errorNumber);
+    EXPECT_EQ(local("SELECT PE_SD FROM PE"), "<null>");
+    EXPECT_EQ(local("SELECT CD_SD FROM CREDIT"), "7");
+    const auto sales = dumps("e");
+    ASSERT_EQ(sales.size(), 1u);
+    EXPECT_EQ(secondLine(sales[0]).rfind("  COM +  전송시오류: ", 0), 0u) << sales[0];
+    EXPECT_NE(sales[0].find(" TPE(0)=\"2403050001\""), std::string::npos);
+    const auto cards = dumps("c");
+    ASSERT_EQ(cards.size(), 1u);
+    EXPECT_EQ(secondLine(cards[0]).rfind("COM +  카드전송시오류: ", 0), 0u) << cards[0];
+    EXPECT_NE(cards[0].find(" TCD(0,5)=\"9410123456781234\""), std::string::npos);
+}
+
+TEST_F(DeliveryEngine, DailyScanSendsOnlyYesterdayAndTodayAcrossMonthAndYearEnds) {
+    database();
+    const std::vector<std::string> ends = {
+        "2023-12-30 23:59:59", "2023-12-31 10:00:00", "2024-01-01 00:00:00", "2024-02-28 23:59:59",
+        "2024-02-29 00:00:00", "2024-03-01 09:00:00", "2024-03-02 09:00:00"};
+    for (std::size_t i = 0; i < ends.size(); ++i) {
+        const std::string id = "24030500" + std::to_string(10 + i);
+        cashSale(id, {{"PE_EDATE", q(ends[i])}});
+        card(id);
+    }
+    auto sent = [&] {
+        std::vector<std::string> ids;
+        for (const auto& row : centralQuery("SELECT TRT_01 FROM SALE_RT ORDER BY TRT_01")) {
+            ids.push_back(row[0].substr(0, 10));
+        }
+        return ids;
+    };
+    form->LocalInfo[3] = "1";
+
+    clock.set({2024, 1, 1, 10, 0, 0});
+    run();
+    EXPECT_EQ(sent(), (std::vector<std::string>{"2023-12-31", "2024-01-01"}));
+    // Card approvals carry no date filter.
+    EXPECT_EQ(local("SELECT COUNT(*) FROM CREDIT WHERE CD_SD = 7"), "7");
+
+    clock.set({2024, 3, 1, 10, 0, 0});
+    run();
+    EXPECT_EQ(sent(),
+              (std::vector<std::string>{"2023-12-31", "2024-01-01", "2024-02-29", "2024-03-01"}));
+
+    form->CatchUpScan = true;
+    run();
+    EXPECT_EQ(sent().size(), ends.size());
+}
+
+TEST_F(DeliveryEngine, NullInAnUnguardedColumnEndsTheRunWithItsErrorNumber) {
+    database();
+    cashSale("2403050001");
+    cashSale("2403050002", {{"PE_DATE", "NULL"}});
+    cashSale("2403050003");
+    card("2403050001");
+
+    run();
+
+    ASSERT_TRUE(form->lastTransfer.errorNumber);
+    EXPECT_EQ(*form->lastTransfer.errorNumber, errc::InvalidUseOfNull);
+    EXPECT_EQ(form->lastTransfer.salesSent, 1);
+    EXPECT_EQ(local("SELECT COUNT(*) FROM PE WHERE PE_SD = 7"), "1");
+    EXPECT_EQ(local("SELECT CD_SD FROM CREDIT"), "0");  // the card phase never came
+    EXPECT_EQ(central->rows("SALE_HDR"), 1);
+    const auto sales = dumps("e");
+    ASSERT_EQ(sales.size(), 1u);
+    EXPECT_EQ(secondLine(sales[0]), "94  처리전송시오류: Invalid use of Null");
+    EXPECT_NE(sales[0].find(" TPE(0)=\"2403050002\""), std::string::npos);
+    EXPECT_EQ(form->controls.MousePointer, PointerShape::Default);
+    EXPECT_FALSE(form->LocalDb);
+}
+
+TEST_F(DeliveryEngine, UnreachableServiceEndsTheRunWithNothingMarked) {
+    DeadPort dead;
+    form->ServerInfo[0] = dead.server();
+    database();
+    cashSale("2403050001");
+    card("2403050001");
+
+    run();
+
+    ASSERT_TRUE(form->lastTransfer.errorNumber);
+    EXPECT_EQ(*form->lastTransfer.errorNumber, errc::CannotConnect);
+    EXPECT_EQ(local("SELECT PE_SD FROM PE"), "<null>");
+    EXPECT_EQ(local("SELECT CD_SD FROM CREDIT"), "0");
+    const auto sales = dumps("e");
+    ASSERT_EQ(sales.size(), 1u);
+    EXPECT_EQ(
+        secondLine(sales[0]).rfind(std::to_string(errc::CannotConnect) + "  처리전송시오류: ", 0),
+        0u)
+        << sales[0];
+}
+
+TEST_F(DeliveryEngine, FailedCardCallRollsBackTheCardsMark) {
+    DeadPort dead;
+    form->ServerInfo[0] = dead.server();
+    database();
+    card("2403050001");
+
+    run();
+
+    ASSERT_TRUE(form->lastTransfer.errorNumber);
+    EXPECT_EQ(local("SELECT CD_SD FROM CREDIT"), "0");
+    const auto cards = dumps("c");
+    ASSERT_EQ(cards.size(), 1u);
+    EXPECT_EQ(secondLine(cards[0]), "처리전송시오류: ");
+    EXPECT_NE(cards[0].find(" TCD(0,0)=\"2403050001\""), std::string::npos);
+    EXPECT_TRUE(dumps("e").empty());
+}
+
+TEST_F(DeliveryEngine, SaleWithoutLinesIsDumpedAndStillSent) {
+    database();
+    header("2403050001");
+    entry("2403050001", 1, "111010", "9000");
+
+    run();
+
+    EXPECT_FALSE(form->lastTransfer.errorNumber) << form->lastTransfer.errorDescription;
+    EXPECT_EQ(local("SELECT PE_SD FROM PE"), "7");
+    EXPECT_EQ(stored("SALE_LINE", "TPS", 20, "2403050001"),
+              (Rows{std::vector<std::string>(20, "")}));
+    const auto noLines = dumps("p");
+    ASSERT_EQ(noLines.size(), 1u);
+    EXPECT_EQ(secondLine(noLines[0]), "순번없음:     전송된ID : 2403050001");
+}
+
+}  // namespace
+}  // namespace veldon

@@ -1,0 +1,107 @@
+#include "remote/wire.h"
+
+#include <gtest/gtest.h>
+
+#include "platform/error.h"
+#include "remote/replies.h"
+
+namespace veldon::wire {
+namespace {
+
+TEST(Wire, ArgumentsTravelInTheirJsonForms) {
+    TextArray tpe(3);
+    tpe(0) = "2403050001";
+    tpe(2) = "소비자";
+    TextTable tps(2, 2);
+    tps(1, 1) = "x";
+    const std::string body = encodeRequest({tpe, tps, std::string("1:중복DATA"), std::int64_t{-1}});
+    EXPECT_EQ(body, R"({"args":[["2403050001","","소비자"],[["",""],["","x"]],"1:중복DATA",-1]})");
+    const auto args = decodeRequest(body);
+    ASSERT_EQ(args.size(), 4u);
+    EXPECT_EQ(std::get<TextArray>(args[0]), tpe);
+    EXPECT_EQ(std::get<TextTable>(args[1]), tps);
+    EXPECT_EQ(std::get<std::string>(args[2]), "1:중복DATA");
+    EXPECT_EQ(std::get<std::int64_t>(args[3]), -1);
+}
+
+TEST(Wire, MalformedRequestsSayWhatIsWrong) {
+    auto reason = [](const std::string& body) {
+        try {
+            decodeRequest(body);
+        } catch (const ProtocolError& e) {
+            return std::string(e.what());
+        }
+        return std::string("accepted");
+    };
+    EXPECT_NE(reason("{not json").find("not JSON"), std::string::npos);
+    EXPECT_NE(reason(R"({"arguments":[]})").find("no \"args\""), std::string::npos);
+    EXPECT_NE(reason(R"({"args":[1.5]})").find("argument 0"), std::string::npos);
+    EXPECT_NE(reason(R"({"args":["a",[["a","b"],["c"]]]})").find("row 1"), std::string::npos);
+    EXPECT_NE(reason(R"({"args":[["a",1]]})").find("element 1"), std::string::npos);
+    EXPECT_NE(reason(R"({"args":[[["a",null]]]})").find("(0,1)"), std::string::npos);
+}
+
+TEST(Wire, AnswersCarryResultsAndWrittenBackTexts) {
+    Answer a;
+    a.result = false;
+    a.byref[4] = "1:중복DATA";
+    const Answer back = decodeAnswer(encodeAnswer(a));
+    EXPECT_FALSE(std::get<bool>(back.result));
+    EXPECT_EQ(back.byref.at(4), "1:중복DATA");
+
+    const Answer set = decodeAnswer(
+        R"({"result":{"fields":["RCT_NAME"],"rows":[["데모 식당"],[null]]}})");  // no byref
+    const RowSet& rows = std::get<RowSet>(set.result);
+    EXPECT_EQ(rows.fields, std::vector<std::string>{"RCT_NAME"});
+    EXPECT_EQ(rows.rows[0][0], "데모 식당");
+    EXPECT_FALSE(rows.rows[1][0].has_value());
+
+    for (const char* bad :
+         {R"({"result":1})", R"({"byref":{}})", R"({"result":true,"byref":{"x":"1"}})",
+          R"({"result":{"fields":["A"],"rows":[["1","2"]]}})", "<html>"}) {
+        EXPECT_THROW(decodeAnswer(bad), ProtocolError) << bad;
+    }
+    EXPECT_EQ(decodeError(encodeError(438, "no such method")),
+              std::make_pair(438L, std::string("no such method")));
+    EXPECT_FALSE(decodeError("{}"));
+}
+
+TEST(Wire, CallPathsEncodeWhatUrlsCannotHold) {
+    EXPECT_EQ(callPath("lumora.demon", "PUTSQL"), "/rds/lumora.demon/PUTSQL");
+    EXPECT_EQ(callPath("개체 1", "a/b"), "/rds/%EA%B0%9C%EC%B2%B4%201/a%2Fb");
+    EXPECT_EQ(parseCallPath(callPath("개체 1", "a/b")),
+              std::make_pair(std::string("개체 1"), std::string("a/b")));
+    EXPECT_FALSE(parseCallPath("/rds/onlyprogid"));
+    EXPECT_FALSE(parseCallPath("/other/a/b"));
+    EXPECT_FALSE(parseCallPath("/rds/a/b/c"));
+    EXPECT_FALSE(parseCallPath("/rds/a%2/b"));
+}
+
+}  // namespace
+}  // namespace veldon::wire
+
+namespace veldon {
+namespace {
+
+TEST(Replies, DuplicatesAreReadAsTheEnginesReadThem) {
+    EXPECT_TRUE(isDuplicateSaleReply("1:중복DATA"));
+    EXPECT_TRUE(isDuplicateSaleReply("  1:중복DATA   "));
+    EXPECT_FALSE(isDuplicateSaleReply("2:중복DATA"));
+    EXPECT_FALSE(isDuplicateSaleReply(""));
+
+    EXPECT_EQ(duplicateCardRow("1:중복DATA"), 1);
+    EXPECT_EQ(duplicateCardRow(" 2 : 중복DATA :more"), 2);
+    EXPECT_EQ(duplicateCardRow("9:timeout"), std::nullopt);
+    EXPECT_EQ(duplicateCardRow("no colon"), std::nullopt);
+    EXPECT_THROW(duplicateCardRow("x:중복DATA"), Error);
+
+    EXPECT_TRUE(isDuplicateCardReply("1:중복DATA"));
+    EXPECT_TRUE(isDuplicateCardReply("0:Duplicate entry"));
+    EXPECT_TRUE(isDuplicateCardReply("Duplicate"));  // no ":": read by the word alone
+    EXPECT_FALSE(isDuplicateCardReply("0:duplicate entry"));
+    EXPECT_FALSE(isDuplicateCardReply("9:timeout"));
+    EXPECT_FALSE(isDuplicateCardReply(""));
+}
+
+}  // namespace
+}  // namespace veldon
