@@ -521,9 +521,11 @@ int CentralService::start() {
     httplib::Server& s = d.server;
     // httplib's default also sets SO_REUSEPORT, which would let a second service on the same
     // port silently take half of the shops' calls.
-    s.set_socket_options([](socket_t sock) {
+    socket_t listening = INVALID_SOCKET;
+    s.set_socket_options([&listening](socket_t sock) {
         int yes = 1;
         setsockopt(sock, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes);
+        listening = sock;
     });
     s.set_tcp_nodelay(true);
     s.set_keep_alive_max_count(100000);
@@ -551,6 +553,11 @@ int CentralService::start() {
                     "the central service cannot listen on " + d.config.host + ":" +
                         std::to_string(d.config.port) +
                         (cause != 0 ? std::string(": ") + std::strerror(cause) : std::string()));
+    }
+    // httplib listens with a backlog of 5: when many shops connect at once, the kernel would drop
+    // the connections beyond it. Listening again on the bound socket raises the backlog.
+    if (listening != INVALID_SOCKET) {
+        ::listen(listening, SOMAXCONN);
     }
     d.port = port;
     d.started = true;
