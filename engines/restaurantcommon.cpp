@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <limits>
 
+#include "engines/localdb.h"
 #include "engines/queries.h"
 #include "platform/error.h"
 #include "platform/value.h"
@@ -102,8 +103,7 @@ RestaurantRun::RestaurantRun(Form1& owner) : form(owner) {
 }
 
 Connection& RestaurantRun::openLocalDb() {
-    form.LocalDb = createConnection();
-    form.LocalDb->open(form.LocalConnStr);
+    form.LocalDb = openTransferConnection(form.LocalConnStr);
     return *form.LocalDb;
 }
 

@@ -9,6 +9,7 @@
 // description naming the cause and the database file.
 #pragma once
 
+#include <chrono>
 #include <filesystem>
 #include <map>
 #include <memory>
@@ -44,6 +45,14 @@ public:
     virtual void commitTrans() = 0;
     virtual void rollbackTrans() = 0;
     virtual bool inTransaction() const = 0;
+
+    // Commits changes to disk together, `window` after the first of them (and at close), instead
+    // of one statement or transaction at a time; 0 turns it off (the default). Transactions stay
+    // atomic and are seen as committed by this connection at once; on disk they join the window.
+    // Each commit costs the disk several flushes and a transfer marks its rows one by one, so
+    // this is much faster, but a crash can lose the last window's changes: use it only where
+    // losing them is harmless.
+    virtual void setCommitWindow(std::chrono::milliseconds window) = 0;
 
     // Runs a query and returns all its rows. With a lock type other than read-only and a query on
     // a single table, the recordset can write changed rows back (Recordset::update).

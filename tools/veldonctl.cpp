@@ -20,16 +20,17 @@
 #include <string_view>
 #include <vector>
 
+#include "app/backlog.h"
 #include "platform/clock.h"
 #include "platform/database.h"
 #include "platform/error.h"
 #include "platform/programfolder.h"
 #include "platform/recordset.h"
 #include "platform/settingsstore.h"
-#include "app/backlog.h"
 #include "tools/demodb.h"
 #include "tools/makeshop.h"
 #include "tools/status.h"
+#include "tools/transfer.h"
 
 namespace veldon {
 namespace {
@@ -547,12 +548,48 @@ int runStatus(Context& ctx, const Args& args) {
     return printStatus(ctx.programFolder(), ctx.out, std::cerr);
 }
 
+// ---------------------------------------------------------------------------------------------
+// scan, run
+
+constexpr std::string_view kScanHelp =
+    R"(Usage: veldonctl [--program-folder DIR] scan
+
+Runs the program's start-up (version report, schema upgrade, and the catch-up transfer when unsent
+sales exist), then one forced scan: probes the line and, when it is up, sends everything unsent
+with the engine of the business type. Prints progress and a summary. Message boxes of start-up go
+to standard error.
+Exit status 0 when a transfer ran, 1 when the line was down (nothing sent), 2 when start-up stopped.
+)";
+
+int runScanCommand(Context& ctx, const Args& args) {
+    const ParsedArgs parsed = parseArgs(args);
+    expectPositionals(parsed.positionals, 0, "");
+    return runScan(ctx.programFolder(), ctx.out, std::cerr);
+}
+
+constexpr std::string_view kRunHelp =
+    R"(Usage: veldonctl [--program-folder DIR] run
+
+The agent without a desktop: start-up, then the transfer service as the stored service state
+(서비스상태) says, ticking every minute and transferring every scan interval (스캔시간) while the
+line answers, until SIGINT or SIGTERM. Prints one line per transfer.
+Exit status 0 after a signal, 2 when start-up stopped.
+)";
+
+int runServiceCommand(Context& ctx, const Args& args) {
+    const ParsedArgs parsed = parseArgs(args);
+    expectPositionals(parsed.positionals, 0, "");
+    return runService(ctx.programFolder(), ctx.out, std::cerr);
+}
+
 constexpr Command kCommands[] = {
     {"settings", "read and change the per-user settings", kSettingsHelp, runSettings},
     {"make-db", "create a demo database of the POS program", kMakeDbHelp, runMakeDb},
     {"make-shop", "create a scratch installation of one shop", kMakeShopHelp, runMakeShop},
     {"unsent", "count what a POS database still has to send", kUnsentHelp, runUnsent},
     {"status", "show what the program would start with", kStatusHelp, runStatus},
+    {"scan", "start up and send everything unsent now", kScanHelp, runScanCommand},
+    {"run", "run the transfer service until stopped", kRunHelp, runServiceCommand},
 };
 
 void printHelp(std::ostream& out) {

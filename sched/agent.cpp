@@ -1,0 +1,52 @@
+#include "sched/agent.h"
+
+namespace veldon {
+
+namespace {
+
+void addUp(TransferReport& total, const TransferReport& run) {
+    total.salesTotal += run.salesTotal;
+    total.salesSent += run.salesSent;
+    total.salesDuplicate += run.salesDuplicate;
+    total.salesRefused += run.salesRefused;
+    total.cardsSent += run.cardsSent;
+    total.cardsDuplicate += run.cardsDuplicate;
+    total.cardsRefused += run.cardsRefused;
+    total.deletedLinesSent += run.deletedLinesSent;
+    if (run.errorNumber) {
+        total.errorNumber = run.errorNumber;
+        total.errorDescription = run.errorDescription;
+    }
+}
+
+}  // namespace
+
+TransferEngines TransferAgent::counted(TransferEngines engines, TransferAgent& agent) {
+    auto wrap = [&agent](std::function<void(Form1&)> engine) -> std::function<void(Form1&)> {
+        if (!engine) {
+            return {};
+        }
+        return [&agent, engine](Form1& form) {
+            form.lastTransfer = {};
+            ++agent.runs;
+            try {
+                engine(form);
+            } catch (...) {
+                addUp(agent.totals, form.lastTransfer);
+                throw;
+            }
+            addUp(agent.totals, form.lastTransfer);
+        };
+    };
+    return {wrap(engines.retail), wrap(engines.restaurantDelivery),
+            wrap(engines.restaurantStandard)};
+}
+
+TransferAgent::TransferAgent(Form1Services services, TransferEngines engines)
+    : form(services),
+      probe(services.programFolder),
+      scheduler(form, probe, counted(std::move(engines), *this)) {
+    form.forcedScan = [this] { forcedScan(); };
+}
+
+}  // namespace veldon

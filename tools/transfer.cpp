@@ -1,0 +1,193 @@
+#include "tools/transfer.h"
+
+#include <atomic>
+#include <chrono>
+#include <csignal>
+#include <cstdio>
+#include <iomanip>
+#include <ostream>
+#include <sstream>
+#include <thread>
+
+#ifdef _WIN32
+#include <io.h>
+#define isatty _isatty
+#define fileno _fileno
+#else
+#include <unistd.h>
+#endif
+
+#include "platform/clock.h"
+#include "platform/fileerror.h"
+#include "platform/settingsstore.h"
+#include "platform/value.h"
+#include "sched/agent.h"
+
+namespace veldon {
+
+namespace {
+
+using SteadyClock = std::chrono::steady_clock;
+
+double secondsSince(SteadyClock::time_point start) {
+    return std::chrono::duration<double>(SteadyClock::now() - start).count();
+}
+
+// Progress of a run: one updating line on a terminal, plain lines at each tenth otherwise.
+class Progress {
+public:
+    Progress(std::ostream& out, bool terminal) : m_out(out), m_terminal(terminal) {}
+
+    void saleDone(long done, long total) {
+        if (done == 1) {
+            m_start = SteadyClock::now();
+            m_lastDraw = {};
+            m_lastTenth = 0;
+        }
+        const double elapsed = secondsSince(m_start);
+        const double rate = elapsed > 0 ? done / elapsed : 0;
+        if (m_terminal) {
+            if (done != total && SteadyClock::now() - m_lastDraw < std::chrono::milliseconds(100)) {
+                return;
+            }
+            m_lastDraw = SteadyClock::now();
+            const long left = rate > 0 ? static_cast<long>((total - done) / rate) : 0;
+            m_out << "\r  sales " << done << " of " << total << "  " << std::fixed
+                  << std::setprecision(0) << rate << "/s  " << left / 60 << ":" << std::setw(2)
+                  << std::setfill('0') << left % 60 << " left   " << std::setfill(' ')
+                  << std::flush;
+            if (done == total) {
+                m_out << "\n";
+            }
+        } else {
+            const long tenth = total > 0 ? done * 10 / total : 10;
+            if (tenth > m_lastTenth || done == total) {
+                m_lastTenth = tenth;
+                m_out << "  sales " << done << " of " << total << " (" << std::fixed
+                      << std::setprecision(0) << rate << "/s)\n";
+            }
+        }
+    }
+
+private:
+    std::ostream& m_out;
+    bool m_terminal;
+    SteadyClock::time_point m_start;
+    SteadyClock::time_point m_lastDraw;
+    long m_lastTenth = 0;
+};
+
+std::string engineName(const Form1& form) {
+    const double type = numericValue(form.ServiceType);
+    if (type == 0) {
+        return "retail";
+    }
+    if (type == 1) {
+        return numericValue(form.SendDelivery) == 1 ? "restaurant with delivery" : "restaurant";
+    }
+    return "none (business type " + form.ServiceType + ")";
+}
+
+void printReport(std::ostream& out, TransferAgent& agent, double seconds) {
+    const TransferReport& t = agent.totals;
+    auto line = [&out](const std::string& name, const std::string& value) {
+        out << "  " << std::left << std::setw(22) << name << value << "\n";
+    };
+    line("engine", engineName(agent.form));
+    line("runs", std::to_string(agent.runs));
+    line("sales sent", std::to_string(t.salesSent));
+    line("duplicates", std::to_string(t.salesDuplicate));
+    line("refused", std::to_string(t.salesRefused));
+    line("card approvals sent", std::to_string(t.cardsSent) + " (duplicates " +
+                                    std::to_string(t.cardsDuplicate) + ", refused " +
+                                    std::to_string(t.cardsRefused) + ")");
+    if (numericValue(agent.form.ServiceType) == 0) {
+        line("deleted lines sent", std::to_string(t.deletedLinesSent));
+    }
+    line("dump files written", std::to_string(agent.form.log().dumpsWritten()));
+    std::ostringstream elapsed;
+    elapsed << std::fixed << std::setprecision(2) << seconds << " s";
+    if (seconds > 0 && t.salesSent > 0) {
+        elapsed << " (" << std::setprecision(0) << t.salesSent / seconds << " sales/s)";
+    }
+    line("elapsed", elapsed.str());
+    if (t.errorNumber) {
+        line("ended by error", std::to_string(*t.errorNumber) + ": " + t.errorDescription);
+    }
+}
+
+std::atomic<bool> g_stop{false};
+
+extern "C" void requestStop(int) {
+    g_stop = true;
+}
+
+}  // namespace
+
+int runScan(const std::filesystem::path& programFolder, std::ostream& out, std::ostream& err) {
+    auto store = openUserSettingsStore();
+    StreamMessageSink messages(err);
+    SystemClock clock;
+    TransferAgent agent(Form1Services{*store, messages, clock, programFolder});
+    Progress progress(out, isatty(fileno(stdout)) != 0);
+    agent.form.onSaleDone = [&progress](long done, long total) { progress.saleDone(done, total); };
+
+    const auto start = SteadyClock::now();
+    if (agent.start() != StartupOutcome::Running) {
+        return 2;
+    }
+    agent.forcedScan();
+    const double seconds = secondsSince(start);
+
+    out << "transfer from " << pathText(programFolder) << "\n";
+    printReport(out, agent, seconds);
+    if (agent.runs == 0) {
+        out << "  the line probe found the line down: nothing was sent (see MERIDEX_LOG)\n";
+        return 1;
+    }
+    return 0;
+}
+
+int runService(const std::filesystem::path& programFolder, std::ostream& out, std::ostream& err) {
+    auto store = openUserSettingsStore();
+    StreamMessageSink messages(err);
+    SystemClock clock;
+    TransferAgent agent(Form1Services{*store, messages, clock, programFolder});
+    g_stop = false;
+    std::signal(SIGINT, requestStop);
+    std::signal(SIGTERM, requestStop);
+
+    if (agent.start() != StartupOutcome::Running) {
+        return 2;
+    }
+    const MainWindowControls& c = agent.form.controls;
+    out << clock.now().toDateTimeText() << " started; service " << agent.form.ServiceState
+        << (c.Timer1.Interval > 0 ? ", transfers every " + agent.form.LocalInfo[4] + " minute(s)"
+                                  : ": stopped, nothing is sent until 서비스상태 is 시작")
+        << std::endl;
+
+    auto lastTick = SteadyClock::now();
+    int runsReported = agent.runs;
+    while (!g_stop) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(200));
+        if (!c.Timer1.Enabled || c.Timer1.Interval <= 0 ||
+            SteadyClock::now() - lastTick < std::chrono::milliseconds(c.Timer1.Interval)) {
+            continue;
+        }
+        lastTick = SteadyClock::now();
+        agent.scheduler.Timer1_Timer();
+        if (agent.runs != runsReported) {
+            runsReported = agent.runs;
+            const TransferReport& r = agent.form.lastTransfer;
+            out << clock.now().toDateTimeText() << " transfer: " << r.salesSent << " sales sent, "
+                << r.salesDuplicate << " duplicates, " << r.salesRefused << " refused, "
+                << r.cardsSent << " card approvals"
+                << (r.errorNumber ? ", ended by error " + std::to_string(*r.errorNumber) : "")
+                << std::endl;
+        }
+    }
+    out << clock.now().toDateTimeText() << " stopped" << std::endl;
+    return 0;
+}
+
+}  // namespace veldon
