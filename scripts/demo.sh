@@ -1,6 +1,8 @@
 #!/usr/bin/env bash
-# The demo: installs what is missing, builds, creates a restaurant and a retail shop installation
-# with generated sales and shows what the program starts with in each.
+# The demo: installs what is missing, builds, starts the reference central service on loopback,
+# creates two restaurant shops with generated sales, sends their backlog with veldonctl scan (one
+# shop with delivery data, one without), shows the agent's summaries and what the service stored,
+# scans once more to show that nothing is sent twice, and stops the service.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/setup.sh
@@ -10,15 +12,50 @@ out=demo-out
 rm -rf "$out"
 mkdir -p "$out"
 ctl=build/tools/veldonctl
+central=build/central/veldon-central
+db="$out/central.db"
 
-for kind in restaurant retail; do
-    shop="$out/$kind"
-    extra=()
-    [ "$kind" = restaurant ] && extra=(--delivery)
-    echo
-    echo "== A $kind shop with 2,000 sales of the last 30 days"
-    "$ctl" make-shop --kind "$kind" --sales 2000 --server 127.0.0.1:8750 "${extra[@]}" "$shop"
-    echo
-    echo "-- veldonctl status"
-    XDG_CONFIG_HOME="$PWD/$shop/config" "$ctl" --program-folder "$shop/program" status
+echo "== The head office registers its two shops"
+"$central" --db "$db" add-shop --store S0001 --store-name "데모 식당" --depot H01 \
+    --depot-name 본사창고 --pos 01 --pos-name 카운터1
+"$central" --db "$db" add-shop --store S0002 --store-name "데모 분식" --depot H01 \
+    --depot-name 본사창고 --pos 01 --pos-name 카운터1
+
+"$central" --listen 127.0.0.1:0 --db "$db" --account veldon:mv5529:veldon_demo \
+    >"$out/central.log" 2>&1 &
+central_pid=$!
+trap 'kill "$central_pid" 2>/dev/null || true' EXIT
+for _ in $(seq 100); do
+    grep -q "listening on" "$out/central.log" && break
+    sleep 0.1
 done
+server=$(sed -n 's/.*listening on \([0-9.]*:[0-9]*\).*/\1/p' "$out/central.log")
+echo "veldon-central listens on $server"
+
+scan() {
+    XDG_CONFIG_HOME="$PWD/$1/config" "$ctl" --program-folder "$1/program" scan
+}
+
+echo
+echo "== Shop 1: a restaurant sending delivery data, 2,000 sales of the last 30 days"
+"$ctl" make-shop --kind restaurant --sales 2000 --server "$server" --delivery \
+    --store S0001 --store-name "데모 식당" "$out/shop1" >/dev/null
+scan "$out/shop1"
+
+echo
+echo "== Shop 2: a restaurant without delivery data, 1,500 sales"
+"$ctl" make-shop --kind restaurant --sales 1500 --seed 2 --server "$server" \
+    --store S0002 --store-name "데모 분식" "$out/shop2" >/dev/null
+scan "$out/shop2"
+
+echo
+echo "== Shop 1 once more: nothing is left to send"
+scan "$out/shop1"
+
+kill -TERM "$central_pid"
+wait "$central_pid" || true
+trap - EXIT
+
+echo
+echo "== What the central service holds"
+"$central" --db "$db" stats

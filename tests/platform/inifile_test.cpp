@@ -23,8 +23,8 @@ protected:
 };
 
 TEST_F(IniFile, NamesMatchWithoutRegardToCase) {
-    write("[Ping-Check]\r\nDns=10.1.2.3\r\nDNSUSE=N\r\n");
-    EXPECT_EQ(read("PING-CHECK", "DNS"), "10.1.2.3");
+    write("[Ping-Check]\r\nDns=127.1.2.3\r\nDNSUSE=N\r\n");
+    EXPECT_EQ(read("PING-CHECK", "DNS"), "127.1.2.3");
     EXPECT_EQ(read("ping-check", "dnsuse"), "N");
 }
 

@@ -49,7 +49,7 @@ TEST(ProbeName, IsCutAfter64Characters) {
 TEST(ResolveProbeTarget, NumericAddressesAreTakenAsTheyAre) {
     EXPECT_EQ(resolveProbeTarget("127.0.0.1"), "127.0.0.1");
     EXPECT_EQ(resolveProbeTarget("127.0.0.2"), "127.0.0.2");
-    EXPECT_EQ(resolveProbeTarget("10.20.30.40"), "10.20.30.40");
+    EXPECT_EQ(resolveProbeTarget("127.20.30.40"), "127.20.30.40");
     // The shortened and hexadecimal forms the platform's address parser accepts.
     EXPECT_EQ(resolveProbeTarget("127.1"), "127.0.0.1");
     EXPECT_EQ(resolveProbeTarget(probeName(loopbackCutAt64())), "127.0.0.1");

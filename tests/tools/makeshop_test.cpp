@@ -182,12 +182,12 @@ TEST_F(MakeShopTest, NeverOverwritesAndLeavesNothingBehindOnFailure) {
     // A folder with anything in it is someone's installation.
     const fs::path used = m_dir / "used";
     fs::create_directories(used / "program");
-    test::writeFile(used / "program" / "UpdatePath.ini", "[PING-CHECK]\r\nDNS=10.0.0.1\r\n");
+    test::writeFile(used / "program" / "UpdatePath.ini", "[PING-CHECK]\r\nDNS=127.0.0.9\r\n");
     EXPECT_THROW(makeShop(options(Kind::Restaurant), used, m_today), Error);
     EXPECT_EQ(entriesOf(used), std::vector<std::string>{"program"});
     EXPECT_EQ(entriesOf(used / "program"), std::vector<std::string>{"UpdatePath.ini"});
     EXPECT_EQ(test::readFile(used / "program" / "UpdatePath.ini"),
-              "[PING-CHECK]\r\nDNS=10.0.0.1\r\n");
+              "[PING-CHECK]\r\nDNS=127.0.0.9\r\n");
 
     const fs::path file = m_dir / "file";
     test::writeFile(file, "data");
