@@ -15,6 +15,8 @@
 #include <variant>
 
 #include "central/sqlshapes.h"
+#include "platform/asciitext.h"
+#include "platform/database.h"
 #include "platform/error.h"
 #include "remote/wire.h"
 
@@ -41,12 +43,6 @@ struct CallError {
 
 CallError badArgument(const std::string& what) {
     return {400, errc::InvalidProcedureCall, "Invalid procedure call or argument: " + what};
-}
-
-std::string lowerAscii(std::string s) {
-    std::transform(s.begin(), s.end(), s.begin(),
-                   [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
-    return s;
 }
 
 enum class Kind { Text, Whole, Array, Table };
@@ -310,10 +306,10 @@ const std::vector<Method>& methods() {
     return table;
 }
 
+// Late binding finds a method by its name without regard to letter case.
 const Method* findMethod(const std::string& name) {
-    const std::string wanted = lowerAscii(name);
     for (const Method& m : methods()) {
-        if (lowerAscii(m.name) == wanted) {
+        if (equalsIgnoringAsciiCase(m.name, name)) {
             return &m;
         }
     }
@@ -348,54 +344,13 @@ void setError(httplib::Response& res, int status, long number, const std::string
 }  // namespace
 
 std::string connectionValue(const std::string& connectionString, const std::string& key) {
-    const std::string wanted = lowerAscii(key);
-    const std::string& s = connectionString;
-    std::size_t i = 0;
-    while (i < s.size()) {
-        const std::size_t eq = s.find('=', i);
-        const std::size_t semi = s.find(';', i);
-        if (eq == std::string::npos || (semi != std::string::npos && semi < eq)) {
-            // A piece without "=" carries nothing; skip it.
-            if (semi == std::string::npos) {
-                break;
-            }
-            i = semi + 1;
-            continue;
-        }
-        std::string name = s.substr(i, eq - i);
-        name.erase(0, name.find_first_not_of(" \t"));
-        name.erase(name.find_last_not_of(" \t") + 1);
-        std::string value;
-        std::size_t next = eq + 1;
-        if (next < s.size() && s[next] == '{') {
-            // Braced value: may hold ";", with "}}" for a "}".
-            ++next;
-            while (next < s.size()) {
-                if (s[next] == '}') {
-                    if (next + 1 < s.size() && s[next + 1] == '}') {
-                        value += '}';
-                        next += 2;
-                        continue;
-                    }
-                    ++next;
-                    break;
-                }
-                value += s[next++];
-            }
-            const std::size_t end = s.find(';', next);
-            next = end == std::string::npos ? s.size() : end;
-        } else {
-            const std::size_t end = s.find(';', next);
-            value = s.substr(next, (end == std::string::npos ? s.size() : end) - next);
-            next = end == std::string::npos ? s.size() : end;
-        }
-        // ODBC takes the first occurrence of a key.
-        if (lowerAscii(name) == wanted) {
-            return value;
-        }
-        i = next + 1;
+    std::string wanted = key;
+    for (char& c : wanted) {
+        c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
     }
-    return {};
+    const auto attributes = connectionAttributes(connectionString);
+    const auto it = attributes.find(wanted);
+    return it == attributes.end() ? std::string() : it->second;
 }
 
 struct CentralService::Impl {

@@ -15,51 +15,61 @@ std::unique_ptr<Connection> createConnection() {
 
 std::map<std::string, std::string> connectionAttributes(const std::string& connectionString) {
     std::map<std::string, std::string> attributes;
+    const std::string& s = connectionString;
     std::size_t i = 0;
-    auto trim = [](std::string s) {
-        std::size_t b = s.find_first_not_of(" \t");
-        std::size_t e = s.find_last_not_of(" \t");
-        return b == std::string::npos ? std::string() : s.substr(b, e - b + 1);
-    };
-    while (i < connectionString.size()) {
-        std::size_t eq = connectionString.find('=', i);
-        if (eq == std::string::npos) {
-            break;
-        }
-        std::string name = trim(connectionString.substr(i, eq - i));
-        std::size_t valueStart = eq + 1;
-        std::string value;
-        std::size_t next;
-        std::size_t firstChar = connectionString.find_first_not_of(" \t", valueStart);
-        if (firstChar != std::string::npos && connectionString[firstChar] == '{') {
-            std::size_t close = connectionString.find('}', firstChar);
-            if (close == std::string::npos) {
-                close = connectionString.size();
+    while (i < s.size()) {
+        const std::size_t eq = s.find('=', i);
+        const std::size_t semi = s.find(';', i);
+        if (eq == std::string::npos || (semi != std::string::npos && semi < eq)) {
+            if (semi == std::string::npos) {
+                break;  // a last piece without "=" carries nothing
             }
-            value = connectionString.substr(firstChar + 1, close - firstChar - 1);
-            next = connectionString.find(';', close);
-        } else {
-            next = connectionString.find(';', valueStart);
-            value = trim(connectionString.substr(
-                valueStart,
-                (next == std::string::npos ? connectionString.size() : next) - valueStart));
+            i = semi + 1;
+            continue;
         }
+        std::string name = s.substr(i, eq - i);
+        name.erase(0, name.find_first_not_of(" \t"));
+        name.erase(name.find_last_not_of(" \t") + 1);
         for (char& c : name) {
             c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+        }
+        std::string value;
+        std::size_t next = eq + 1;
+        if (next < s.size() && s[next] == '{') {
+            // A braced value may hold ";"; "}}" stands for "}".
+            for (++next; next < s.size(); ++next) {
+                if (s[next] == '}') {
+                    if (next + 1 < s.size() && s[next + 1] == '}') {
+                        value += '}';
+                        ++next;
+                        continue;
+                    }
+                    ++next;
+                    break;
+                }
+                value += s[next];
+            }
+        } else {
+            value = s.substr(next, s.find(';', next) - next);
         }
         if (!name.empty()) {
             attributes.emplace(name, value);  // the first occurrence wins, as with ODBC
         }
-        if (next == std::string::npos) {
+        const std::size_t end = s.find(';', next);
+        if (end == std::string::npos) {
             break;
         }
-        i = next + 1;
+        i = end + 1;
     }
     return attributes;
 }
 
 std::filesystem::path databaseFileOf(const std::string& connectionString) {
     auto attributes = connectionAttributes(connectionString);
+    for (auto& [name, value] : attributes) {
+        value.erase(0, value.find_first_not_of(" \t"));
+        value.erase(value.find_last_not_of(" \t") + 1);
+    }
     auto dbq = attributes.find("DBQ");
     if (dbq == attributes.end() || dbq->second.empty()) {
         throw Error(errc::ProviderError,

@@ -67,8 +67,9 @@ public:
 // A new, closed connection of this platform's backend.
 std::unique_ptr<Connection> createConnection();
 
-// The attributes of an ODBC-style connection string ("Name=value;..."), keyed by upper-case name;
-// values in braces lose them ("Driver={...}").
+// The attributes of an ODBC-style connection string ("Name=value;..."), keyed by upper-case name,
+// values as written; a value in braces loses them and may hold ";" ("Driver={...}", "}}" for "}").
+// The first occurrence of a name wins; a piece without "=" is ignored.
 std::map<std::string, std::string> connectionAttributes(const std::string& connectionString);
 
 // The database file a connection string names: Dbq, inside DefaultDir unless Dbq is absolute.
