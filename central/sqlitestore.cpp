@@ -1,9 +1,10 @@
-// The embedded central store: one SQLite file in WAL mode. One writer thread owns the write
-// connection and commits the uploads of all waiting requests in one transaction, each upload in its
-// own savepoint, so that many shops share one fsync. The fsync itself is the flusher thread's: the
-// writer commits without it (synchronous NORMAL) and goes on with the next uploads while the
-// flusher brings the WAL to disk and only then answers the callers, in commit order. Look-ups and
-// counts read through a separate connection beside the writer.
+// The embedded central store: one SQLite file in WAL mode. The uploads of all waiting requests
+// commit in one transaction, each upload in its own savepoint, so that many shops share one fsync;
+// commits run without it (synchronous NORMAL) and a separate fdatasync of the WAL makes them
+// durable before any of their callers is answered. A caller that finds the store idle commits and
+// flushes on its own thread, as thread hand-offs cost more than the fsync here; callers arriving
+// meanwhile queue for a writer thread and a flusher thread, so that under load the next commit
+// overlaps the running flush. Look-ups and counts read through a separate connection.
 //
 // The statements stay within what MariaDB also understands (no INSERT OR IGNORE, no upsert, ids
 // assigned here rather than by the database), so that a head office can move the tables to its own
@@ -143,7 +144,7 @@ std::vector<std::string> schemaDdl() {
     };
 }
 
-// A failure of SQLite inside the writer: the batch decides whether only one job or all fail.
+// A failure of SQLite while committing: the batch decides whether only one job or all fail.
 struct SqliteFailure {
     int code;
     std::string message;
@@ -386,8 +387,10 @@ private:
     StoreReply submit(JobInput input);
     void writerLoop();
     void flusherLoop();
+    // noexcept: a caller leaving midway would leave m_writing or m_flushing set for good.
+    void flushCommitted(std::unique_lock<std::mutex>& lock) noexcept;
     std::string flushWal();
-    void commitBatch(std::vector<Job*>& batch);
+    void commitBatch(std::vector<Job*>& batch) noexcept;
     void runJob(Job& job);
     void runSale(Job& job, const SaleUpload& sale);
     void runCards(Job& job, const TextTable& TCD);
@@ -404,7 +407,7 @@ private:
     sqlite3* m_writeDb = nullptr;
     sqlite3* m_readDb = nullptr;
 
-    // Writer thread only.
+    // The write connection's holder only (m_writing).
     Statement m_begin, m_commit, m_savepoint, m_rollbackTo, m_release;
     Statement m_maxSaleId, m_maxCardId, m_maxDeletedId;
     Statement m_findStore;
@@ -421,20 +424,24 @@ private:
     Statement m_storeName, m_depotName, m_counterName;
     std::vector<std::pair<std::string, Statement>> m_counts;
 
-    std::mutex m_queueMutex;
-    std::condition_variable m_queueReady;
+    // Guards the queue, the committed batches and who writes and who flushes.
+    std::mutex m_mutex;
+    std::condition_variable m_writerWake, m_flusherWake;
     std::vector<Job*> m_queue;
     bool m_stopping = false;
     std::atomic<long> m_commits{0};
+    // The write connection's holder, a caller or the writer thread: one at a time.
+    bool m_writing = false;
+    // A flush is running, in a caller or the flusher thread: one at a time, so that a flush
+    // answers only after every earlier flush has returned.
+    bool m_flushing = false;
 
     // Committed batches waiting for the fsync that makes them durable, oldest first.
-    std::mutex m_flushMutex;
-    std::condition_variable m_flushReady, m_flushTaken;
     std::vector<std::vector<Job*>> m_committed;
     bool m_writerDone = false;
     // Once a flush has failed, nothing committed since can be promised durable: every later
     // request fails until the service is restarted.
-    std::string m_broken;  // set by the flusher only; the writer reads it under m_flushMutex
+    std::string m_broken;  // under m_mutex
     std::atomic<bool> m_isBroken{false};
     std::string m_walPath, m_dbPath;
     int m_walFd = -1, m_dbFd = -1;
@@ -484,10 +491,10 @@ SqliteStore::SqliteStore(const std::filesystem::path& file) : m_name(file.filena
 
 SqliteStore::~SqliteStore() {
     {
-        std::lock_guard lock(m_queueMutex);
+        std::lock_guard lock(m_mutex);
         m_stopping = true;
+        m_writerWake.notify_one();
     }
-    m_queueReady.notify_one();
     m_writer.join();  // it tells the flusher when it is done
     m_flusher.join();
     close();
@@ -608,7 +615,7 @@ void SqliteStore::prepareStatements() {
     }
 }
 
-// ---- Requests: checks that need no database, then a job for the writer.
+// ---- Requests: checks that need no database, then a job for the write connection.
 
 StoreReply SqliteStore::putSale(const SaleUpload& sale) {
     if (sale.TPE.size() < TpeKeySlots) {
@@ -698,11 +705,37 @@ void SqliteStore::addShop(const Shop& shop) {
 
 StoreReply SqliteStore::submit(JobInput input) {
     Job job(input);
-    {
-        std::lock_guard lock(m_queueMutex);
-        m_queue.push_back(&job);
+    std::unique_lock lock(m_mutex);
+    m_queue.push_back(&job);
+    // Nothing being written or flushed: commit and flush here, with whatever else is queued,
+    // rather than pay a thread hand-off per step. Under load the writer thread commits: its
+    // wake-up lets the batch grow, and a larger batch costs fewer pages per sale. Otherwise the
+    // holder of the write connection or the flush that empties m_committed brings it in.
+    if (!m_writing && m_committed.empty()) {
+        if (m_flushing) {
+            m_writerWake.notify_one();
+        } else {
+            std::vector<Job*> batch;
+            batch.swap(m_queue);
+            m_writing = true;
+            lock.unlock();
+            commitBatch(batch);
+            lock.lock();
+            m_writing = false;
+            m_committed.push_back(std::move(batch));
+            // A running flush may have begun before our commit ended: its end hands ours on.
+            // Callers queued behind us mean load: the flusher thread goes on from one flush to
+            // the next without a wake-up.
+            if (!m_flushing) {
+                if (m_queue.empty()) {
+                    flushCommitted(lock);  // answers our job too
+                } else {
+                    m_flusherWake.notify_one();
+                }
+            }
+        }
     }
-    m_queueReady.notify_one();
+    lock.unlock();
     job.wait();
     if (!job.error.empty()) {
         throw Error(errc::ProviderError, "central store " + m_name + ": " + job.error);
@@ -710,70 +743,83 @@ StoreReply SqliteStore::submit(JobInput input) {
     return std::move(job.reply);
 }
 
-// ---- The writer and the flusher.
+// ---- The writer and the flusher threads: they carry the uploads that arrive while a commit or a
+// flush is running, so that under load the next commit overlaps the running flush.
 
 void SqliteStore::writerLoop() {
+    std::unique_lock lock(m_mutex);
     for (;;) {
+        // No commit ahead of the flushes by more than one: the uploads arriving meanwhile make
+        // the next batch larger, and a larger batch costs fewer pages per sale.
+        m_writerWake.wait(lock, [this] {
+            return !m_writing && m_committed.empty() && (!m_queue.empty() || m_stopping);
+        });
+        if (m_queue.empty()) {
+            break;  // stopping, and every job is committed
+        }
         std::vector<Job*> batch;
-        {
-            std::unique_lock lock(m_queueMutex);
-            m_queueReady.wait(lock, [this] { return !m_queue.empty() || m_stopping; });
-            if (m_queue.empty()) {
-                break;  // stopping, and every job is committed
-            }
-            batch.swap(m_queue);
-        }
+        batch.swap(m_queue);
+        m_writing = true;
+        lock.unlock();
         commitBatch(batch);
-        {
-            std::unique_lock lock(m_flushMutex);
-            m_committed.push_back(std::move(batch));
-            m_flushReady.notify_one();
-            // No commit ahead of the flusher by more than one: the uploads arriving meanwhile
-            // make the next batch larger, and a larger batch costs fewer pages per sale.
-            m_flushTaken.wait(lock, [this] { return m_committed.empty(); });
+        lock.lock();
+        m_writing = false;
+        m_committed.push_back(std::move(batch));
+        if (!m_flushing) {
+            m_flusherWake.notify_one();
         }
     }
-    {
-        std::lock_guard lock(m_flushMutex);
-        m_writerDone = true;
-    }
-    m_flushReady.notify_one();
+    m_writerDone = true;
+    m_flusherWake.notify_one();
 }
 
 void SqliteStore::flusherLoop() {
-    std::vector<std::vector<Job*>> batches;
+    std::unique_lock lock(m_mutex);
     for (;;) {
-        {
-            std::unique_lock lock(m_flushMutex);
-            m_flushReady.wait(lock, [this] { return !m_committed.empty() || m_writerDone; });
-            if (m_committed.empty()) {
-                return;
-            }
-            batches.swap(m_committed);
+        m_flusherWake.wait(
+            lock, [this] { return !m_flushing && (!m_committed.empty() || m_writerDone); });
+        if (m_committed.empty()) {
+            return;
         }
-        m_flushTaken.notify_one();
-        // One fsync for every batch committed meanwhile. Refusals and duplicates wait for it
-        // too: a duplicate may point at a sale of an earlier batch that is not yet on disk.
-        std::string failed = m_broken;  // only this thread sets it
-        if (failed.empty()) {
-            failed = flushWal();
-            if (!failed.empty()) {
-                std::lock_guard lock(m_flushMutex);
-                m_broken = "the store stopped after a failed flush: " + failed;
-                m_isBroken = true;
-            }
-        }
-        for (auto& batch : batches) {
-            for (Job* job : batch) {
-                if (!failed.empty() && job->error.empty()) {
-                    job->reply = {};
-                    job->error = failed;
-                }
-                job->answer();  // the job may be gone after this
-            }
-        }
-        batches.clear();
+        flushCommitted(lock);
     }
+}
+
+// One fsync for every batch committed so far, then their answers. Refusals and duplicates wait
+// for it too: a duplicate may point at a sale of an earlier batch that is not yet on disk. Called
+// and returns with the lock held; drops it meanwhile.
+void SqliteStore::flushCommitted(std::unique_lock<std::mutex>& lock) noexcept {
+    m_flushing = true;
+    std::vector<std::vector<Job*>> batches;
+    batches.swap(m_committed);
+    if (!m_writing && (!m_queue.empty() || m_stopping)) {
+        m_writerWake.notify_one();  // the jobs queued behind the commit just taken
+    }
+    std::string failed = m_broken;
+    lock.unlock();
+    if (failed.empty()) {
+        failed = flushWal();
+    }
+    lock.lock();
+    if (!failed.empty() && !m_isBroken) {
+        m_broken = "the store stopped after a failed flush: " + failed;
+        m_isBroken = true;
+    }
+    m_flushing = false;
+    if (!m_committed.empty()) {
+        m_flusherWake.notify_one();  // committed during this flush, perhaps after it began
+    }
+    lock.unlock();
+    for (auto& batch : batches) {
+        for (Job* job : batch) {
+            if (!failed.empty() && job->error.empty()) {
+                job->reply = {};
+                job->error = failed;
+            }
+            job->answer();  // the job may be gone after this
+        }
+    }
+    lock.lock();
 }
 
 // Brings the WAL, with every frame committed so far, to disk. A WAL file that SQLite has replaced
@@ -826,7 +872,7 @@ std::string SqliteStore::flushWal() {
 #endif
 }
 
-void SqliteStore::commitBatch(std::vector<Job*>& batch) {
+void SqliteStore::commitBatch(std::vector<Job*>& batch) noexcept {
     auto failAll = [&](const std::string& cause) {
         if (!sqlite3_get_autocommit(m_writeDb)) {
             sqlite3_exec(m_writeDb, "ROLLBACK", nullptr, nullptr, nullptr);
@@ -837,7 +883,7 @@ void SqliteStore::commitBatch(std::vector<Job*>& batch) {
         }
     };
     if (m_isBroken) {
-        std::lock_guard lock(m_flushMutex);
+        std::lock_guard lock(m_mutex);
         failAll(m_broken);
         return;
     }
@@ -1033,7 +1079,7 @@ void SqliteStore::runVersion(Job& job, const VersionReport& report) {
 }
 
 void SqliteStore::runShop(Job& job, const Shop& shop) {
-    // Rename when the row is there, else insert: the writer is alone, so nothing comes between.
+    // Rename when the row is there, else insert: one writer at a time, so nothing comes between.
     auto put = [&](Statement& rename, Statement& insert,
                    std::initializer_list<const std::string*> values) {
         int index = 1;
