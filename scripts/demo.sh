@@ -6,7 +6,7 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/setup.sh
-scripts/build.sh build >/dev/null
+BUILD_TARGETS="veldonctl veldon-central" scripts/build.sh build >/dev/null
 
 out=demo-out
 rm -rf "$out"
