@@ -387,6 +387,7 @@ private:
     StoreReply submit(JobInput input);
     void writerLoop();
     void flusherLoop();
+    void commitQueued(std::unique_lock<std::mutex>& lock);
     // noexcept: a caller leaving midway would leave m_writing or m_flushing set for good.
     void flushCommitted(std::unique_lock<std::mutex>& lock) noexcept;
     std::string flushWal();
@@ -715,14 +716,7 @@ StoreReply SqliteStore::submit(JobInput input) {
         if (m_flushing) {
             m_writerWake.notify_one();
         } else {
-            std::vector<Job*> batch;
-            batch.swap(m_queue);
-            m_writing = true;
-            lock.unlock();
-            commitBatch(batch);
-            lock.lock();
-            m_writing = false;
-            m_committed.push_back(std::move(batch));
+            commitQueued(lock);
             // A running flush may have begun before our commit ended: its end hands ours on.
             // Callers queued behind us mean load: the flusher thread goes on from one flush to
             // the next without a wake-up.
@@ -743,6 +737,19 @@ StoreReply SqliteStore::submit(JobInput input) {
     return std::move(job.reply);
 }
 
+// Commits every queued job as one batch, the lock released meanwhile, and hands the batch on to
+// be flushed. The caller holds `lock` and has made sure nobody else writes.
+void SqliteStore::commitQueued(std::unique_lock<std::mutex>& lock) {
+    std::vector<Job*> batch;
+    batch.swap(m_queue);
+    m_writing = true;
+    lock.unlock();
+    commitBatch(batch);
+    lock.lock();
+    m_writing = false;
+    m_committed.push_back(std::move(batch));
+}
+
 // ---- The writer and the flusher threads: they carry the uploads that arrive while a commit or a
 // flush is running, so that under load the next commit overlaps the running flush.
 
@@ -757,14 +764,7 @@ void SqliteStore::writerLoop() {
         if (m_queue.empty()) {
             break;  // stopping, and every job is committed
         }
-        std::vector<Job*> batch;
-        batch.swap(m_queue);
-        m_writing = true;
-        lock.unlock();
-        commitBatch(batch);
-        lock.lock();
-        m_writing = false;
-        m_committed.push_back(std::move(batch));
+        commitQueued(lock);
         if (!m_flushing) {
             m_flusherWake.notify_one();
         }
