@@ -29,11 +29,12 @@ std::string whyNoDeletedLines(Connection& db, const Error& failure) {
 
 Backlog countBacklog(Connection& db, bool retail) {
     Backlog backlog;
-    backlog.sales = db.openRecordset(retail ? queries::retailUnsentCount()
-                                            : queries::restaurantUnsentCount())
-                        ->recordCount();
+    backlog.sales =
+        db.openRecordset(retail ? queries::retailUnsentCount() : queries::restaurantUnsentCount())
+            ->recordCount();
     backlog.cardApprovals =
-        db.openRecordset(retail ? queries::retailCards() : queries::restaurantCards())->recordCount();
+        db.openRecordset(retail ? queries::retailCards() : queries::restaurantCards())
+            ->recordCount();
     if (retail) {
         try {
             backlog.deletedLines = db.openRecordset(queries::retailDeletedLines())->recordCount();

@@ -75,7 +75,16 @@ StartupOutcome Form1::loadConfiguration() {
     LoadSettings();
     ShowSettings();
     OpenConfigDb();
-    CheckOrderTerminal();
+    try {
+        CheckOrderTerminal();
+    } catch (const Error& e) {
+        // An error no procedure of start-up handles ends the program, after the run-time error
+        // box that the program has always shown for it.
+        m_services.messages.show(
+            "Run-time error '" + std::to_string(e.number()) + "':\r\r" + e.description(),
+            MessageIcon::Critical, "veldon");
+        return StartupOutcome::UnhandledError;
+    }
     if (OrderTerminalFlag == "1") {
         m_services.messages.show("주문기에서 veldon실행은 불가능합니다.", MessageIcon::Information,
                                  "POS 확인");
@@ -142,20 +151,17 @@ void Form1::OpenConfigDb() {
 
 void Form1::CheckOrderTerminal() {
     // Without a configuration database the PC is taken for an ordinary counter: the question
-    // cannot be answered, and refusing to run would stop the shop's transfers for good.
+    // cannot be answered, and refusing to run would stop the shop's transfers for good. A query
+    // that fails on an open database, or a Null CF_CONTENTS, raises: start-up does not handle it.
     if (!ConfigDb || !ConfigDb->isOpen()) {
         return;
     }
-    try {
-        auto rs = ConfigDb->openRecordset(
-            "SELECT CF_CONTENTS FROM CF WHERE CF_PART = 'POS' AND CF_IDX = 3");
-        if (!rs->eof()) {
-            OrderTerminalFlag = trimBlanks(rs->field("CF_CONTENTS").textOr(""));
-        }
-        rs->close();
-    } catch (const Error&) {
-        // A configuration database without the CF table: not an order terminal, as above.
+    auto rs =
+        ConfigDb->openRecordset("SELECT CF_CONTENTS FROM CF WHERE CF_PART = 'POS' AND CF_IDX = 3");
+    if (!rs->eof()) {
+        OrderTerminalFlag = trimBlanks(rs->field("CF_CONTENTS").toText());
     }
+    rs->close();
 }
 
 bool Form1::CountUnsent() {

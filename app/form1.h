@@ -20,6 +20,7 @@
 #include "platform/database.h"
 #include "platform/messagebox.h"
 #include "platform/settingsstore.h"
+#include "remote/dataspace.h"
 
 namespace veldon {
 
@@ -36,6 +37,7 @@ enum class StartupOutcome {
     Running,                // the window stays, the service stopped or resumed
     OrderTerminal,          // ended: this PC is an order terminal
     MissingConnectionData,  // ended: the central connection data are incomplete
+    UnhandledError,         // ended: an error start-up does not handle (the order-terminal query)
 };
 
 // The program's version numbers (file version 1.00.0019).
@@ -69,6 +71,9 @@ public:
     std::int16_t CfOptionValue = 0;
     bool CatchUpScan = false;
     std::string DnsAddress;  // ping target of the line probe
+    // Bounds of every remote call. The deadline of a whole call is the setting 호출제한시간 in
+    // seconds (1 to 3600); blank or anything else leaves the default of 60 seconds.
+    CallTimeouts CallLimits;
 
     // The configuration database, open for the life of the form; the local database while a
     // procedure uses it.

@@ -5,14 +5,16 @@
 namespace veldon {
 
 std::string configDbConnectionString(const std::string& programFolder) {
-    return std::string("PROVIDER=MSDataShape;Driver={Microsoft Access Driver (*.mdb)};Dbq=MyCF.MDB;") +
+    return std::string(
+               "PROVIDER=MSDataShape;Driver={Microsoft Access Driver (*.mdb)};Dbq=MyCF.MDB;") +
            "DefaultDir=" + programFolder + ";Uid=Admin;pwd=qtrk48207";
 }
 
 std::string localConnectionString(double serviceType, const std::string& dataFolder,
                                   const std::string& fileName) {
-    const std::string head = "PROVIDER=MSDataShape;Driver={Microsoft Access Driver (*.mdb)};Dbq=" +
-                             fileName + ";" + "DefaultDir=" + dataFolder;
+    const std::string head =
+        "PROVIDER=MSDataShape;Driver={Microsoft Access Driver (*.mdb)};Dbq=" + fileName + ";" +
+        "DefaultDir=" + dataFolder;
     if (serviceType == 0) {
         return head + ";Uid=Admin;pwd=%%%4172";
     }

@@ -38,13 +38,11 @@ void Form1::UpgradeRetailSchema() {
     runIgnoringErrors([](Connection& db) {
         executeIgnoringError(db, "ALTER TABLE SL ADD COLUMN SL_EDATE TEXT(10) ");
         executeIgnoringError(db, "ALTER TABLE SL ADD COLUMN SL_UPTRANSNO TEXT(18) ");
-        executeIgnoringError(db, std::string("CREATE TABLE BAS ( BAS_CODE   TEXT(6)  PRIMARY KEY ,") +
-                                     "  BS_NAME1   TEXT(26) NOT NULL ," +
-                                     "  BS_NAME2   TEXT(26) NOT NULL , " +
-                                     "  BS_M1      TEXT(128)         , " +
-                                     "  BS_M2      TEXT(30)          , " +
-                                     "  BS_M3      TEXT(20)          , " +
-                                     "  BS_M4      TEXT(12)        ) ");
+        executeIgnoringError(
+            db, std::string("CREATE TABLE BAS ( BAS_CODE   TEXT(6)  PRIMARY KEY ,") +
+                    "  BS_NAME1   TEXT(26) NOT NULL ," + "  BS_NAME2   TEXT(26) NOT NULL , " +
+                    "  BS_M1      TEXT(128)         , " + "  BS_M2      TEXT(30)          , " +
+                    "  BS_M3      TEXT(20)          , " + "  BS_M4      TEXT(12)        ) ");
     });
 }
 

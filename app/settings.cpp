@@ -14,7 +14,9 @@ int wholeNumber(double value) {
                                                           : 0;
 }
 
-std::string checkValueText(const CheckBox& box) { return std::to_string(box.Value); }
+std::string checkValueText(const CheckBox& box) {
+    return std::to_string(box.Value);
+}
 
 }  // namespace
 
@@ -34,6 +36,13 @@ void Form1::LoadSettings() {
         if (trimBlanks(LocalInfo[i]).empty()) {
             LocalInfo[i] = "1";
         }
+    }
+
+    CallLimits = {};
+    const std::string deadline = trimBlanks(setting("호출제한시간"));
+    if (!deadline.empty() && deadline.find_first_not_of("0123456789") == std::string::npos &&
+        deadline.size() <= 4 && std::stoi(deadline) >= 1 && std::stoi(deadline) <= 3600) {
+        CallLimits.deadline = std::chrono::seconds(std::stoi(deadline));
     }
 
     StoreCode = setting("가맹점");

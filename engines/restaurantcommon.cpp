@@ -4,7 +4,6 @@
 #include <cstdint>
 #include <limits>
 
-#include "engines/localdb.h"
 #include "engines/queries.h"
 #include "platform/error.h"
 #include "platform/value.h"
@@ -94,7 +93,19 @@ bool hasNoLines(const Recordset& lines) {
     if (lines.recordCount() == 0) {
         return true;
     }
-    return lines.recordCount() == 1 && lines.field("PS_NO").isNull();
+    if (lines.recordCount() != 1) {
+        return false;
+    }
+    // Only the outer join's own row has every field of PS and PR absent; a real line with an
+    // absent PS_NO is a line, and its conversion error ends the run at that sale.
+    for (int f = 0; f < lines.fieldCount(); ++f) {
+        const std::string& name = lines.fieldName(f);
+        const bool fromLineOrProduct = name.rfind("PS_", 0) == 0 || name.rfind("PR_", 0) == 0;
+        if (fromLineOrProduct && !lines.field(f).isNull()) {
+            return false;
+        }
+    }
+    return true;
 }
 
 RestaurantRun::RestaurantRun(Form1& owner) : form(owner) {
@@ -103,7 +114,8 @@ RestaurantRun::RestaurantRun(Form1& owner) : form(owner) {
 }
 
 Connection& RestaurantRun::openLocalDb() {
-    form.LocalDb = openTransferConnection(form.LocalConnStr);
+    form.LocalDb = createConnection();
+    form.LocalDb->open(form.LocalConnStr);
     return *form.LocalDb;
 }
 
@@ -281,7 +293,7 @@ void RestaurantRun::fillCard(const Recordset& cards) {
 
 RemoteObject& RestaurantRun::freshObject() {
     if (!m_space) {
-        m_space = std::make_unique<DataSpace>();
+        m_space = std::make_unique<DataSpace>(form.CallLimits);
     }
     m_object = m_space->CreateObject(form.ServerInfo[3], "http://" + form.ServerInfo[0]);
     return *m_object;

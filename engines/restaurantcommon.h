@@ -49,8 +49,8 @@ std::string cardNumber(const std::string& cdNo);
 // standard engine's sums and dump amounts are kept.
 std::int32_t roundToInt32(double value);
 
-// The outer join of the lines query gives a sale without lines one row whose line fields are
-// all absent: such a view counts as no lines.
+// The outer join of the lines query gives a sale without lines one row whose line and product
+// fields are all absent: such a view counts as no lines.
 bool hasNoLines(const Recordset& lines);
 
 // One engine run: the record arrays, reply text, sale key and stage that the error path reads,

@@ -1,11 +1,11 @@
 // The restaurant engine of shops that send delivery data: every unsent closed sale with its lines,
 // accounting entries, guests and delivery address through PutPSM13_SIN, then the unsent card
-// approvals one by one, each in a local transaction of its own.
+// approvals one by one, each marked in a local transaction of its own once the service answered.
 //
 // Decisions where the POS program's data leave a choice:
-// - A sale without lines: the outer join of the lines query yields one row whose PS_NO is absent.
-//   That row counts as no lines: TPS goes as one empty row, a "p" dump records the sale, and the
-//   sale is still sent, instead of ending the run at its absent PS_NO.
+// - A sale without lines: the outer join of the lines query yields one row whose line fields are
+//   all absent. That row counts as no lines: TPS goes as one empty row, a "p" dump records the
+//   sale, and the sale is still sent, instead of ending the run at its absent PS_NO.
 // - The daily filter writes yesterday in the same yyyy-mm-dd form as today, so it selects exactly
 //   yesterday's and today's sales.
 // - A refused card approval stays marked sent (the card row's CD_SD = 7 and the UPDATE are
@@ -106,12 +106,16 @@ void TransferRestaurantDelivery(Form1& form) {
         run.stage = restaurant::CardStage;
         if (cards->recordCount() != 0) {
             for (; !cards->eof(); cards->moveNext()) {
-                db.beginTrans();
                 run.fillCard(*cards);
+                run.reply.clear();
+                const bool accepted =
+                    run.freshObject().putcard(run.TCD, run.reply, form.CenterConnStr);
+                // The approval's one transaction begins only now that the answer is in: the POS
+                // program must never wait on the database while the service is being called.
+                db.beginTrans();
                 cards->setField("CD_SD", Value::integer(7));
                 cards->update();
-                run.reply.clear();
-                if (run.freshObject().putcard(run.TCD, run.reply, form.CenterConnStr)) {
+                if (accepted) {
                     ++form.lastTransfer.cardsSent;
                 } else {
                     db.execute("UPDATE CREDIT SET CD_SD = 7 WHERE AC_ID = '" + run.TCD(0, 0) +

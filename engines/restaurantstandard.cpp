@@ -4,9 +4,10 @@
 // Card approvals are marked sent only once the service accepted them or holds them already.
 //
 // Decisions where the POS program's data leave a choice:
-// - A sale without lines: the outer join of the lines query yields one row whose PS_NO is absent.
-//   That row counts as no lines: TPS goes as one empty row, a "p" dump records the sale, and the
-//   sale is still sent. Such a sale gets no discount line; its discount stays in TPE slot 13.
+// - A sale without lines: the outer join of the lines query yields one row whose line fields are
+//   all absent. That row counts as no lines: TPS goes as one empty row, a "p" dump records the
+//   sale, and the sale is still sent. Such a sale gets no discount line; its discount stays in TPE
+//   slot 13.
 // - A card reply without ":" is read by its "Duplicate" test alone instead of ending the run.
 // - The daily filter writes yesterday in the same yyyy-mm-dd form as today, so it selects exactly
 //   yesterday's and today's sales.

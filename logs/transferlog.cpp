@@ -15,6 +15,19 @@ namespace veldon {
 
 namespace {
 
+// A message or reply text as it goes into a file: the service writes reply texts, and one that
+// runs to megabytes must not fill the disk once per dump. Cut on a UTF-8 character boundary.
+std::string cutForFile(const std::string& text) {
+    if (text.size() <= MaxLoggedText) {
+        return text;
+    }
+    std::size_t end = MaxLoggedText;
+    while (end > 0 && (static_cast<unsigned char>(text[end]) & 0xC0) == 0x80) {
+        --end;
+    }
+    return text.substr(0, end) + " ...(cut: " + std::to_string(text.size()) + " bytes in all)";
+}
+
 namespace fs = std::filesystem;
 
 const char* const DailyLogFolder = "MERIDEX_LOG";
@@ -117,10 +130,11 @@ void TransferLog::INSERT_ERRLOG(const std::string& ErrLog, const std::string& Gu
         createFolder(folder);
     }
 
-    std::vector<std::string> lines{"[" + now.toDateTimeText() + "]", ErrLog, GuStr};
+    std::vector<std::string> lines{"[" + now.toDateTimeText() + "]", cutForFile(ErrLog),
+                                   cutForFile(GuStr)};
     for (const std::string* query : {&QryStr1, &QryStr2, &QryStr3}) {
         if (!query->empty()) {
-            lines.push_back(*query);
+            lines.push_back(cutForFile(*query));
         }
     }
     try {
@@ -134,7 +148,7 @@ void TransferLog::WRITE_SALE_DUMP(const TextArray& TPE, const TextTable& TPS, co
                                   const TextTable& TAC, const std::string& message,
                                   const std::string& prefix) {
     const DateTime now = m_clock.now();
-    std::vector<std::string> lines{dateLine(now), prefix + "  " + message};
+    std::vector<std::string> lines{dateLine(now), prefix + "  " + cutForFile(message)};
     addSeparator(lines);
     lines.emplace_back("공통");
     addElements(lines, "TPE", TPE, 21);
@@ -149,7 +163,7 @@ void TransferLog::WRITE_SALE_DUMP(const TextArray& TPE, const TextTable& TPS, co
 
 void TransferLog::WRITE_CARD_DUMP(const TextTable& TCD, const std::string& message) {
     const DateTime now = m_clock.now();
-    std::vector<std::string> lines{dateLine(now), message};
+    std::vector<std::string> lines{dateLine(now), cutForFile(message)};
     addSeparator(lines);
     lines.emplace_back("공통");
     addElements(lines, "TCD", TCD, 12);
@@ -159,7 +173,7 @@ void TransferLog::WRITE_CARD_DUMP(const TextTable& TCD, const std::string& messa
 void TransferLog::WRITE_NOSEQ_DUMP(const TextArray& TPE, const TextArray& TRT, const TextTable& TAC,
                                    const std::string& message) {
     const DateTime now = m_clock.now();
-    std::vector<std::string> lines{dateLine(now), message};
+    std::vector<std::string> lines{dateLine(now), cutForFile(message)};
     addSeparator(lines);
     lines.emplace_back("공통");
     addElements(lines, "TPE", TPE, 18);

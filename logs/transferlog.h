@@ -25,6 +25,10 @@
 
 namespace veldon {
 
+// The longest free text (message, reply, query) written into a file, in bytes; a longer one is cut
+// there with a note of its whole length.
+inline constexpr std::size_t MaxLoggedText = 2000;
+
 class TransferLog {
 public:
     // digit: the random digit 1..8 of a dump file name; by default drawn from a generator re-seeded

@@ -9,7 +9,6 @@
 // description naming the cause and the database file.
 #pragma once
 
-#include <chrono>
 #include <filesystem>
 #include <map>
 #include <memory>
@@ -40,19 +39,13 @@ public:
     virtual long execute(const std::string& sql) = 0;
 
     // One transaction at a time: beginning a second one, or committing or rolling back without
-    // one, is an error.
+    // one, is an error. A statement outside a transaction is committed on its own. The POS program
+    // writes the same database at any moment: a transaction holds its write lock from its first
+    // change to its end, so callers keep it short and never wait on anything else inside it.
     virtual void beginTrans() = 0;
     virtual void commitTrans() = 0;
     virtual void rollbackTrans() = 0;
     virtual bool inTransaction() const = 0;
-
-    // Commits changes to disk together, `window` after the first of them (and at close), instead
-    // of one statement or transaction at a time; 0 turns it off (the default). Transactions stay
-    // atomic and are seen as committed by this connection at once; on disk they join the window.
-    // Each commit costs the disk several flushes and a transfer marks its rows one by one, so
-    // this is much faster, but a crash can lose the last window's changes: use it only where
-    // losing them is harmless.
-    virtual void setCommitWindow(std::chrono::milliseconds window) = 0;
 
     // Runs a query and returns all its rows. With a lock type other than read-only and a query on
     // a single table, the recordset can write changed rows back (Recordset::update).

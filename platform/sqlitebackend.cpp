@@ -3,7 +3,6 @@
 #include <sqlite3.h>
 
 #include <cctype>
-#include <chrono>
 #include <cmath>
 #include <filesystem>
 #include <optional>
@@ -259,17 +258,8 @@ public:
             return;
         }
         if (m_inTransaction) {
-            // An open transaction is undone; inside a batch only its savepoint is.
-            sqlite3_exec(m_handle->db, m_batchOpen ? "ROLLBACK TO veldon_transaction" : "ROLLBACK",
-                         nullptr, nullptr, nullptr);
+            sqlite3_exec(m_handle->db, "ROLLBACK", nullptr, nullptr, nullptr);
             m_inTransaction = false;
-        }
-        if (m_batchOpen) {
-            // What the batch holds was meant to be kept: commit it, or lose it when that fails.
-            if (sqlite3_exec(m_handle->db, "COMMIT", nullptr, nullptr, nullptr) != SQLITE_OK) {
-                sqlite3_exec(m_handle->db, "ROLLBACK", nullptr, nullptr, nullptr);
-            }
-            m_batchOpen = false;
         }
         sqlite3_close_v2(m_handle->db);
         m_handle->db = nullptr;  // recordsets still holding the handle now refuse to write
@@ -281,31 +271,13 @@ public:
         std::string translated = jet::toSqlite(sql);
         Statement stmt(m_handle->db, translated, m_handle->file);
         const bool writes = !sqlite3_stmt_readonly(stmt.get());
-        if (writes && m_commitWindow.count() > 0 && !m_inTransaction && !m_batchOpen) {
-            openBatch();
-        }
         int rc;
         while ((rc = sqlite3_step(stmt.get())) == SQLITE_ROW) {
         }
         if (rc != SQLITE_DONE) {
             throw sqliteError(m_handle->db, m_handle->file);
         }
-        const long changed = writes ? sqlite3_changes(m_handle->db) : 0;
-        if (!m_inTransaction) {
-            commitBatchWhenDue();
-        }
-        return changed;
-    }
-
-    void setCommitWindow(std::chrono::milliseconds window) override {
-        requireOpen();
-        if (m_inTransaction) {
-            throw Error(errc::OperationInTransaction, "Operation not allowed in transactions.");
-        }
-        if (window.count() <= 0 && m_batchOpen) {
-            commitBatch();
-        }
-        m_commitWindow = window;
+        return writes ? sqlite3_changes(m_handle->db) : 0;
     }
 
     void beginTrans() override {
@@ -315,27 +287,14 @@ public:
                         "A transaction is already open on this connection; nested transactions "
                         "are not supported.");
         }
-        if (m_commitWindow.count() > 0) {
-            // Within the commit window a transaction is a savepoint of the window's batch: as
-            // atomic as ever, committed to disk with the batch.
-            if (!m_batchOpen) {
-                openBatch();
-            }
-            exec("SAVEPOINT veldon_transaction");
-        } else {
-            exec("BEGIN");
-        }
+        // IMMEDIATE takes the write lock at once, waiting for the POS program through the busy
+        // timeout, rather than failing at the first change when a reader must be upgraded.
+        exec("BEGIN IMMEDIATE");
         m_inTransaction = true;
     }
 
     void commitTrans() override {
         requireTransaction();
-        if (m_batchOpen) {
-            exec("RELEASE veldon_transaction");
-            m_inTransaction = false;
-            commitBatchWhenDue();
-            return;
-        }
         exec("COMMIT");
         m_inTransaction = false;
     }
@@ -343,11 +302,6 @@ public:
     void rollbackTrans() override {
         requireTransaction();
         m_inTransaction = false;
-        if (m_batchOpen) {
-            exec("ROLLBACK TO veldon_transaction");
-            exec("RELEASE veldon_transaction");
-            return;
-        }
         exec("ROLLBACK");
     }
 
@@ -387,27 +341,6 @@ private:
             throw Error(errc::NoTransaction,
                         "You tried to commit or rollback a transaction without first beginning "
                         "a transaction.");
-        }
-    }
-
-    void openBatch() {
-        exec("BEGIN");
-        m_batchOpen = true;
-        m_batchStart = std::chrono::steady_clock::now();
-    }
-
-    void commitBatchWhenDue() {
-        if (m_batchOpen && std::chrono::steady_clock::now() - m_batchStart >= m_commitWindow) {
-            commitBatch();
-        }
-    }
-
-    void commitBatch() {
-        m_batchOpen = false;
-        if (sqlite3_exec(m_handle->db, "COMMIT", nullptr, nullptr, nullptr) != SQLITE_OK) {
-            Error e = sqliteError(m_handle->db, m_handle->file, "COMMIT");
-            sqlite3_exec(m_handle->db, "ROLLBACK", nullptr, nullptr, nullptr);
-            throw e;
         }
     }
 
@@ -506,10 +439,6 @@ private:
 
     std::shared_ptr<Handle> m_handle;
     bool m_inTransaction = false;
-    // Statements outside a transaction committed together (see setCommitWindow).
-    std::chrono::milliseconds m_commitWindow{0};
-    bool m_batchOpen = false;
-    std::chrono::steady_clock::time_point m_batchStart;
 };
 
 }  // namespace

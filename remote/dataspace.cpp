@@ -2,6 +2,12 @@
 
 #include <httplib.h>
 
+#include <algorithm>
+#include <condition_variable>
+#include <mutex>
+#include <thread>
+
+#include "platform/asciitext.h"
 #include "platform/error.h"
 #include "remote/wire.h"
 
@@ -31,7 +37,82 @@ Error transportError(httplib::Error error, const std::string& where) {
     }
 }
 
+std::string secondsText(std::chrono::milliseconds ms) {
+    const auto whole = ms.count() / 1000;
+    const auto tenths = ms.count() % 1000 / 100;
+    return std::to_string(whole) + (tenths ? "." + std::to_string(tenths) : "") + " s";
+}
+
 }  // namespace
+
+// Ends a call that outlives its deadline. httplib bounds each single read and write only, so a
+// service that drips one byte at a time would hold a call for ever; shutting the connection down
+// with Client::stop(), the one call that is safe from another thread, ends it at once. Deadlines
+// only move forward, so arming a call wakes the thread only when it is idle.
+class DataSpace::Watchdog {
+public:
+    Watchdog() : m_thread([this] { loop(); }) {}
+    ~Watchdog() {
+        {
+            std::lock_guard lock(m_mutex);
+            m_quit = true;
+        }
+        m_wake.notify_one();
+        m_thread.join();
+    }
+
+    void arm(httplib::Client& client, std::chrono::steady_clock::time_point deadline) {
+        bool wake;
+        {
+            std::lock_guard lock(m_mutex);
+            m_client = &client;
+            m_deadline = deadline;
+            m_fired = false;
+            wake = m_idle;
+        }
+        if (wake) {
+            m_wake.notify_one();
+        }
+    }
+
+    // True when the deadline passed before the call ended.
+    bool disarm() {
+        std::lock_guard lock(m_mutex);
+        m_client = nullptr;
+        return m_fired;
+    }
+
+private:
+    void loop() {
+        std::unique_lock lock(m_mutex);
+        while (!m_quit) {
+            if (!m_client) {
+                m_idle = true;
+                m_wake.wait(lock);
+                m_idle = false;
+                continue;
+            }
+            const auto deadline = m_deadline;
+            if (std::chrono::steady_clock::now() < deadline) {
+                m_wake.wait_until(lock, deadline);
+                continue;
+            }
+            m_client->stop();
+            m_fired = true;
+            // A call still connecting has no socket to shut down yet: try again shortly.
+            m_deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(100);
+        }
+    }
+
+    std::mutex m_mutex;
+    std::condition_variable m_wake;
+    httplib::Client* m_client = nullptr;
+    std::chrono::steady_clock::time_point m_deadline;
+    bool m_fired = false;
+    bool m_idle = false;
+    bool m_quit = false;
+    std::thread m_thread;  // last: starts once the members above exist
+};
 
 std::unique_ptr<Recordset> CallResult::takeRecordset() {
     if (!m_recordset) {
@@ -68,24 +149,75 @@ CallResult RemoteObject::call(const std::string& method, std::vector<CallArgumen
     const std::string where =
         m_host + ":" + std::to_string(m_port) + " (" + m_progId + "." + method + ")";
     httplib::Client& client = m_space.clientFor(m_host, m_port);
-    auto response =
-        client.Post(wire::callPath(m_progId, method), wire::encodeRequest(wireArgs), JsonType);
-    if (!response) {
-        throw transportError(response.error(), where);
+
+    httplib::Request request;
+    request.method = "POST";
+    request.path = wire::callPath(m_progId, method);
+    request.set_header("Content-Type", JsonType);
+    request.body = wire::encodeRequest(wireArgs);
+    std::string body;
+    bool tooLarge = false;
+    request.response_handler = [&](const httplib::Response& head) {
+        // Refused before a byte of the body is read when the service says how much is coming.
+        if (head.has_header("Content-Length") &&
+            head.get_header_value<std::uint64_t>("Content-Length") > MaxAnswerBytes) {
+            tooLarge = true;
+            return false;
+        }
+        return true;
+    };
+    request.content_receiver = [&](const char* data, std::size_t size, std::uint64_t,
+                                   std::uint64_t) {
+        if (body.size() + size > MaxAnswerBytes) {
+            tooLarge = true;
+            return false;
+        }
+        body.append(data, size);
+        return true;
+    };
+
+    const CallTimeouts& limits = m_space.timeouts();
+    if (!m_space.m_watchdog) {
+        m_space.m_watchdog = std::make_unique<DataSpace::Watchdog>();
     }
-    if (response->status != 200) {
-        if (auto e = wire::decodeError(response->body)) {
+    m_space.m_watchdog->arm(client, std::chrono::steady_clock::now() + limits.deadline);
+    httplib::Response response;
+    httplib::Error failure = httplib::Error::Success;
+    const bool answered = client.send(request, response, failure);
+    const bool late = m_space.m_watchdog->disarm();
+    if (tooLarge) {
+        throw Error(errc::ProviderError, "the answer of " + where + " is larger than " +
+                                             std::to_string(MaxAnswerBytes / 1024 / 1024) +
+                                             " MB: not the protocol");
+    }
+    if (!answered) {
+        if (late) {
+            throw Error(errc::Timeout, "no complete answer from " + where + " within " +
+                                           secondsText(limits.deadline));
+        }
+        throw transportError(failure, where);
+    }
+    if (response.status != 200) {
+        if (auto e = wire::decodeError(body)) {
             throw Error(e->first, e->second);
         }
         throw Error(errc::ProviderError,
-                    "HTTP " + std::to_string(response->status) + " from " + where);
+                    "HTTP " + std::to_string(response.status) + " from " + where);
     }
     wire::Answer answer;
     try {
-        answer = wire::decodeAnswer(response->body);
+        answer = wire::decodeAnswer(body);
     } catch (const wire::ProtocolError& e) {
         throw Error(errc::ProviderError,
                     "the answer of " + where + " is not the protocol: " + e.what());
+    }
+    // A recordset where a Boolean is due (or the reverse) is no success: read as True it would
+    // mark rows sent that the service never took.
+    const bool wantsRecordset = equalsIgnoringAsciiCase(method, "GETSQL");
+    if (std::holds_alternative<wire::RowSet>(answer.result) != wantsRecordset) {
+        throw Error(errc::ProviderError, "the answer of " + where +
+                                             " is not the protocol: its result is " +
+                                             (wantsRecordset ? "no recordset" : "no Boolean"));
     }
     for (const auto& [index, text] : answer.byref) {
         // Only by-reference texts take a value back; other indexes are ignored.
@@ -224,12 +356,13 @@ httplib::Client& DataSpace::clientFor(const std::string& host, int port) {
             return std::make_pair(static_cast<time_t>(ms.count() / 1000),
                                   static_cast<time_t>(ms.count() % 1000 * 1000));
         };
-        auto [cs, cus] = seconds(m_timeouts.connect);
-        auto [rs, rus] = seconds(m_timeouts.read);
-        auto [ws, wus] = seconds(m_timeouts.write);
+        // Single reads and writes are bounded by the whole call's deadline, which the watchdog
+        // enforces; connecting may be bounded more tightly.
+        auto [cs, cus] = seconds(std::min(m_timeouts.connect, m_timeouts.deadline));
+        auto [ds, dus] = seconds(m_timeouts.deadline);
         slot->set_connection_timeout(cs, cus);
-        slot->set_read_timeout(rs, rus);
-        slot->set_write_timeout(ws, wus);
+        slot->set_read_timeout(ds, dus);
+        slot->set_write_timeout(ds, dus);
     }
     return *slot;
 }

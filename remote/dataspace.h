@@ -5,9 +5,9 @@
 // kept-alive HTTP connections, so a fresh object per call costs nothing. Methods are called by
 // name with the arguments of protocol.md; by-reference texts are written back from the answer.
 //
-// Every failure of a call itself (no connection, a timeout, an HTTP error, an answer that is not
-// the protocol) is raised as veldon::Error with a description naming the cause, which the callers
-// write into their dump files. Nothing is retried.
+// Every failure of a call itself (no connection, a timeout or a missed deadline, an HTTP error,
+// an answer that is too large or not the protocol) is raised as veldon::Error with a description
+// naming the cause, which the callers write into their dump files. Nothing is retried.
 #pragma once
 
 #include <chrono>
@@ -30,12 +30,16 @@ namespace veldon {
 
 // Bounds of one call on a shop's line. A sale upload is a few kilobytes and the service answers
 // once the sale is on its disk, so a healthy call takes milliseconds; the bounds are generous
-// for a slow or congested line, yet a silent service never holds a run for long.
+// for a slow or congested line, yet neither a silent nor a slowly dripping service holds a run
+// for longer than `deadline`: connecting, sending and the whole answer share it.
 struct CallTimeouts {
     std::chrono::milliseconds connect{10000};
-    std::chrono::milliseconds read{60000};
-    std::chrono::milliseconds write{60000};
+    std::chrono::milliseconds deadline{60000};
 };
+
+// The largest answer a call reads. The protocol's answers are a Boolean and a reply text, or the
+// few rows of a name look-up: a few hundred bytes. Anything near this is no answer of the service.
+inline constexpr std::size_t MaxAnswerBytes = 4 * 1024 * 1024;
 
 // One argument of a late-bound call: texts and arrays by reference, whole numbers and the
 // optional "Y" by value.
@@ -59,8 +63,8 @@ private:
 class CallResult {
 public:
     bool isRecordset() const { return m_recordset != nullptr; }
-    // A Boolean result; a recordset counts as True.
-    bool toBoolean() const { return m_recordset ? true : m_boolean; }
+    // A Boolean result (False for a recordset; a call only gets the kind its method answers).
+    bool toBoolean() const { return m_boolean; }
     // The recordset of GETSQL (record count, fields by name); error 13 when the result is none.
     std::unique_ptr<Recordset> takeRecordset();
 
@@ -74,7 +78,9 @@ class DataSpace;
 
 class RemoteObject {
 public:
-    // Calls `method` by name; by-reference texts take the values the server wrote back.
+    // Calls `method` by name; by-reference texts take the values the server wrote back. GETSQL
+    // must answer a recordset, every other method exactly true or false: any other answer is
+    // "not the protocol" and raised as an error, never read as a success.
     CallResult call(const std::string& method, std::vector<CallArgument> args);
 
     // The methods of the business object, in the program's argument order.
@@ -115,11 +121,15 @@ public:
     // none). Raises error 429 when the URL names no server.
     std::unique_ptr<RemoteObject> CreateObject(const std::string& progId, const std::string& url);
 
+    const CallTimeouts& timeouts() const { return m_timeouts; }
+
 private:
     friend class RemoteObject;
+    class Watchdog;
     httplib::Client& clientFor(const std::string& host, int port);
 
     CallTimeouts m_timeouts;
+    std::unique_ptr<Watchdog> m_watchdog;  // started with the first call
     std::map<std::pair<std::string, int>, std::unique_ptr<httplib::Client>> m_clients;
 };
 

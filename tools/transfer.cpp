@@ -7,7 +7,6 @@
 #include <iomanip>
 #include <ostream>
 #include <sstream>
-#include <thread>
 
 #ifdef _WIN32
 #include <io.h>
@@ -22,6 +21,7 @@
 #include "platform/settingsstore.h"
 #include "platform/value.h"
 #include "sched/agent.h"
+#include "sched/timerloop.h"
 
 namespace veldon {
 
@@ -166,17 +166,14 @@ int runService(const std::filesystem::path& programFolder, std::ostream& out, st
                                   : ": stopped, nothing is sent until 서비스상태 is 시작")
         << std::endl;
 
-    auto lastTick = SteadyClock::now();
     int runsReported = agent.runs;
-    while (!g_stop) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(200));
-        if (!c.Timer1.Enabled || c.Timer1.Interval <= 0 ||
-            SteadyClock::now() - lastTick < std::chrono::milliseconds(c.Timer1.Interval)) {
-            continue;
-        }
-        lastTick = SteadyClock::now();
-        agent.scheduler.Timer1_Timer();
-        if (agent.runs != runsReported) {
+    runTimer(
+        c.Timer1,
+        [&] {
+            agent.scheduler.Timer1_Timer();
+            if (agent.runs == runsReported) {
+                return;
+            }
             runsReported = agent.runs;
             const TransferReport& r = agent.form.lastTransfer;
             out << clock.now().toDateTimeText() << " transfer: " << r.salesSent << " sales sent, "
@@ -184,8 +181,8 @@ int runService(const std::filesystem::path& programFolder, std::ostream& out, st
                 << r.cardsSent << " card approvals"
                 << (r.errorNumber ? ", ended by error " + std::to_string(*r.errorNumber) : "")
                 << std::endl;
-        }
-    }
+        },
+        [] { return g_stop.load(); });
     out << clock.now().toDateTimeText() << " stopped" << std::endl;
     return 0;
 }

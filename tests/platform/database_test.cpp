@@ -5,8 +5,6 @@
 #include <gtest/gtest.h>
 #include <sqlite3.h>
 
-#include <chrono>
-#include <thread>
 
 #include "engines/queries.h"
 #include "platform/error.h"
@@ -293,41 +291,6 @@ TEST_F(RestaurantDb, TransactionsAreSingleAndClosingRollsBack) {
     }
     connection->open(connectionString("FOOD.MDB"));
     EXPECT_EQ(open(queries::restaurantHeaders("", true))->recordCount(), 2);
-}
-
-TEST_F(RestaurantDb, MarksCommitTogetherWithinTheWindowAndAtClose) {
-    auto unsentSeenByOthers = [&] {
-        auto other = createConnection();
-        other->open(connectionString("FOOD.MDB"));
-        return other->openRecordset(queries::restaurantUnsentCount())->recordCount();
-    };
-    connection->setCommitWindow(std::chrono::hours(1));
-    connection->execute("UPDATE PE SET PE_SD = 7 WHERE PE_ID = '2403050001'");
-    EXPECT_EQ(open(queries::restaurantUnsentCount())->recordCount(), 1);  // seen by itself
-    EXPECT_EQ(unsentSeenByOthers(), 2);                                   // not committed yet
-
-    // A transaction within the window is atomic as ever; it reaches the disk with the window.
-    connection->beginTrans();
-    connection->execute("UPDATE PE SET PE_SD = 7 WHERE PE_ID = '2403050002'");
-    connection->rollbackTrans();
-    EXPECT_EQ(open(queries::restaurantUnsentCount())->recordCount(), 1);
-    connection->beginTrans();
-    connection->execute("UPDATE PE SET PE_SD = 0 WHERE PE_ID = '2403050001'");
-    connection->commitTrans();
-    EXPECT_EQ(open(queries::restaurantUnsentCount())->recordCount(), 2);
-    EXPECT_EQ(unsentSeenByOthers(), 2);
-    connection->execute("UPDATE PE SET PE_SD = 7 WHERE PE_ID = '2403050001'");
-
-    connection->execute("UPDATE PE SET PE_SD = 7 WHERE PE_ID = '2403050002'");
-    connection->close();  // closing commits the window
-    EXPECT_EQ(unsentSeenByOthers(), 0);
-
-    connection->open(connectionString("FOOD.MDB"));
-    connection->setCommitWindow(std::chrono::milliseconds(1));
-    connection->execute("UPDATE PE SET PE_SD = 0");
-    std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    connection->execute("UPDATE PE SET PE_SD = 0 WHERE PE_ID = 'none'");  // the window is over
-    EXPECT_EQ(unsentSeenByOthers(), 3);
 }
 
 const char* const RetailSchema = R"(

@@ -207,7 +207,7 @@ private:
 TEST(DataSpaceTransport, UnreachableAndSilentServicesFailWithinTheTimeouts) {
     CallTimeouts quick;
     quick.connect = std::chrono::milliseconds(500);
-    quick.read = std::chrono::milliseconds(500);
+    quick.deadline = std::chrono::milliseconds(500);
     DataSpace space(quick);
     std::string reply;
     std::string connection = RunningCentral::Connection;

@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include "platform/textfile.h"
+#include "sched/timerloop.h"
 #include "tests/support/central.h"
 #include "tests/support/fakes.h"
 #include "tests/support/tempdir.h"
@@ -25,18 +26,27 @@ protected:
         o.today = clock.now();
         demodb::makeDemoDb(o, dir / "data" / "FOOD.MDB");
         lineUp();
-        for (auto [key, value] : std::initializer_list<std::pair<const char*, const char*>>{
-                 {"서비스형태", "1"}, {"DB서버", "127.0.0.1"}, {"DBUser", "veldon"},
-                 {"DBName", "central"}, {"개체명", "lumora.demon"}, {"가맹점", "S0001"},
-                 {"가맹점명", "데모 식당"}, {"하치장", "H01"}, {"하치장명", "본사창고"},
-                 {"카운터", "01"}, {"스캔시간", "1"}}) {
+        for (auto [key, value] :
+             std::initializer_list<std::pair<const char*, const char*>>{{"서비스형태", "1"},
+                                                                        {"DB서버", "127.0.0.1"},
+                                                                        {"DBUser", "veldon"},
+                                                                        {"DBName", "central"},
+                                                                        {"개체명", "lumora.demon"},
+                                                                        {"가맹점", "S0001"},
+                                                                        {"가맹점명", "데모 식당"},
+                                                                        {"하치장", "H01"},
+                                                                        {"하치장명", "본사창고"},
+                                                                        {"카운터", "01"},
+                                                                        {"스캔시간", "1"}}) {
             store.set("TORVANE", "Settings", key, value);
         }
         store.set("외식업", "LOCATION", "ID", (dir / "data").string());
     }
 
     std::filesystem::path program() const { return dir / "program"; }
-    void lineUp() const { test::writeFile(program() / "UpdatePath.ini", "[PING-CHECK]\nDNS=127.0.0.1\n"); }
+    void lineUp() const {
+        test::writeFile(program() / "UpdatePath.ini", "[PING-CHECK]\nDNS=127.0.0.1\n");
+    }
     void lineDown() const {
         test::writeFile(program() / "UpdatePath.ini", "[PING-CHECK]\nDNS=line-down.invalid\n");
     }
@@ -186,6 +196,27 @@ TEST_F(Scheduling, TheDispatcherPicksTheEngineOfTheBusinessType) {
     scheduler->DispatchTransfer();
     EXPECT_TRUE(form->controls.Timer1.Enabled);
     EXPECT_FALSE(form->controls.Label7.Caption.empty());
+}
+
+TEST(TimerLoop, ATickLongerThanTheIntervalRestartsTheCountdownAtItsEnd) {
+    using Clock = std::chrono::steady_clock;
+    Timer timer{100, true};
+    std::vector<std::pair<Clock::time_point, Clock::time_point>> ticks;
+    const auto begin = Clock::now();
+    runTimer(
+        timer,
+        [&] {
+            timer.Enabled = false;  // as Timer1_Timer does for the whole tick
+            const auto start = Clock::now();
+            std::this_thread::sleep_for(std::chrono::milliseconds(250));
+            timer.Enabled = true;
+            ticks.emplace_back(start, Clock::now());
+        },
+        [&] { return ticks.size() == 3; });
+    EXPECT_GE(ticks[0].first - begin, std::chrono::milliseconds(100));
+    for (std::size_t i = 1; i < ticks.size(); ++i) {
+        EXPECT_GE(ticks[i].first - ticks[i - 1].second, std::chrono::milliseconds(100)) << i;
+    }
 }
 
 }  // namespace
