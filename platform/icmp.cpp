@@ -9,6 +9,7 @@
 // clang-format on
 #else
 #include <arpa/inet.h>
+#include <linux/errqueue.h>
 #include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
@@ -17,6 +18,7 @@
 #include <array>
 #include <atomic>
 #include <cerrno>
+#include <cstring>
 #endif
 
 namespace veldon {
@@ -63,9 +65,15 @@ namespace {
 constexpr std::uint8_t EchoReplyType = 0;
 constexpr std::uint8_t EchoRequestType = 8;
 constexpr std::size_t IcmpHeaderSize = 8;
+constexpr std::size_t MinIpHeaderSize = 20;
 
 std::uint16_t readBigEndian16(const std::uint8_t* bytes) {
     return static_cast<std::uint16_t>(bytes[0] << 8 | bytes[1]);
+}
+
+std::uint32_t readBigEndian32(const std::uint8_t* bytes) {
+    return static_cast<std::uint32_t>(bytes[0]) << 24 | static_cast<std::uint32_t>(bytes[1]) << 16 |
+           static_cast<std::uint32_t>(bytes[2]) << 8 | bytes[3];
 }
 
 std::uint16_t internetChecksum(std::span<const std::uint8_t> bytes) {
@@ -94,33 +102,118 @@ std::uint16_t nextSequence() {
     return sequence.fetch_add(1);
 }
 
+// The length of the IPv4 header `packet` starts with, or 0 when it holds none in full.
+std::size_t ipHeaderSize(std::span<const std::uint8_t> packet) {
+    if (packet.empty() || packet[0] >> 4 != 4) {
+        return 0;
+    }
+    // Counted in 32-bit words; options make it longer than the minimum.
+    const std::size_t size = static_cast<std::size_t>(packet[0] & 0x0f) * 4;
+    return size >= MinIpHeaderSize && packet.size() >= size ? size : 0;
+}
+
+// The ICMP errors icmp.dll hands back as the echo's result. Source quench (4) and redirect (5)
+// are left out: the one is obsolete and ignored by hosts, the other only advises a better
+// gateway while the request travels on, so neither says anything about the line.
+bool isErrorAboutADatagram(std::uint8_t type) {
+    return type == 3 || type == 11 || type == 12;
+}
+
+// Whether the first bytes of an ICMP message are our echo request. A datagram socket's
+// identifier is the kernel's, not ours, and is not compared.
+bool isOurRequest(std::span<const std::uint8_t> icmp, IcmpSocketKind kind, std::uint16_t identifier,
+                  std::uint16_t sequence) {
+    return icmp.size() >= IcmpHeaderSize && icmp[0] == EchoRequestType &&
+           (kind != IcmpSocketKind::Raw || readBigEndian16(&icmp[4]) == identifier) &&
+           readBigEndian16(&icmp[6]) == sequence;
+}
+
+enum class QueuedErrors { Ours, NoneOurs, Unreadable };
+
+// Reads the ICMP errors the kernel queued for the socket (IP_RECVERR) until one is about our
+// request to `target` or none is left.
+QueuedErrors readQueuedErrors(int fd, IcmpSocketKind kind, std::uint16_t identifier,
+                              std::uint16_t sequence, in_addr_t target) {
+    for (;;) {
+        // The kernel returns the ICMP header we sent; room for more is not needed.
+        std::array<std::uint8_t, 64> payload{};
+        iovec data{payload.data(), payload.size()};
+        // The original destination, which the kernel takes from the quoted IP header.
+        sockaddr_in destination{};
+        alignas(cmsghdr)
+            std::array<char, CMSG_SPACE(sizeof(sock_extended_err) + sizeof(sockaddr_in))>
+                control{};
+        msghdr message{};
+        message.msg_name = &destination;
+        message.msg_namelen = sizeof destination;
+        message.msg_iov = &data;
+        message.msg_iovlen = 1;
+        message.msg_control = control.data();
+        message.msg_controllen = control.size();
+        const ssize_t size = ::recvmsg(fd, &message, MSG_ERRQUEUE | MSG_DONTWAIT);
+        if (size < 0) {
+            return errno == EAGAIN || errno == EWOULDBLOCK ? QueuedErrors::NoneOurs
+                                                           : QueuedErrors::Unreadable;
+        }
+        for (cmsghdr* c = CMSG_FIRSTHDR(&message); c != nullptr; c = CMSG_NXTHDR(&message, c)) {
+            if (c->cmsg_level != IPPROTO_IP || c->cmsg_type != IP_RECVERR) {
+                continue;
+            }
+            sock_extended_err error{};
+            std::memcpy(&error, CMSG_DATA(c), sizeof error);
+            if (error.ee_origin == SO_EE_ORIGIN_ICMP && isErrorAboutADatagram(error.ee_type) &&
+                message.msg_namelen >= sizeof destination &&
+                destination.sin_addr.s_addr == target &&
+                isOurRequest(std::span(payload.data(), static_cast<std::size_t>(size)), kind,
+                             identifier, sequence)) {
+                return QueuedErrors::Ours;
+            }
+        }
+    }
+}
+
 }  // namespace
 
-bool isEchoReply(std::span<const std::uint8_t> packet, IcmpSocketKind kind,
-                 std::uint16_t identifier, std::uint16_t sequence) {
+bool answersEcho(std::span<const std::uint8_t> packet, IcmpSocketKind kind,
+                 std::uint16_t identifier, std::uint16_t sequence, std::uint32_t source,
+                 std::uint32_t target) {
     if (kind == IcmpSocketKind::Raw) {
-        // A raw socket hands over the IP header first; its length is in 32-bit words.
-        if (packet.empty() || packet[0] >> 4 != 4) {
+        // A raw socket hands over the IP header first.
+        const std::size_t headerSize = ipHeaderSize(packet);
+        if (headerSize == 0) {
             return false;
         }
-        const std::size_t ipHeaderSize = static_cast<std::size_t>(packet[0] & 0x0f) * 4;
-        if (ipHeaderSize < 20 || packet.size() < ipHeaderSize) {
-            return false;
-        }
-        packet = packet.subspan(ipHeaderSize);
+        packet = packet.subspan(headerSize);
     }
-    if (packet.size() < IcmpHeaderSize || packet[0] != EchoReplyType) {
+    if (packet.size() < IcmpHeaderSize) {
         return false;
     }
-    if (kind == IcmpSocketKind::Raw && readBigEndian16(&packet[4]) != identifier) {
+    if (packet[0] == EchoReplyType) {
+        return source == target &&
+               (kind != IcmpSocketKind::Raw || readBigEndian16(&packet[4]) == identifier) &&
+               readBigEndian16(&packet[6]) == sequence;
+    }
+    // An error quotes the IP header and the first 8 bytes of the datagram it is about. Only a
+    // raw socket receives errors as packets; a datagram socket gets them in its error queue.
+    if (kind != IcmpSocketKind::Raw || !isErrorAboutADatagram(packet[0])) {
         return false;
     }
-    return readBigEndian16(&packet[6]) == sequence;
+    const std::span<const std::uint8_t> quoted = packet.subspan(IcmpHeaderSize);
+    const std::size_t quotedHeaderSize = ipHeaderSize(quoted);
+    return quotedHeaderSize != 0 && quoted[9] == IPPROTO_ICMP &&
+           readBigEndian32(&quoted[16]) == target &&
+           isOurRequest(quoted.subspan(quotedHeaderSize), kind, identifier, sequence);
 }
 
 IcmpEchoSocket::IcmpEchoSocket(IcmpSocketKind kind) : m_kind(kind) {
     m_fd = ::socket(AF_INET, (kind == IcmpSocketKind::Raw ? SOCK_RAW : SOCK_DGRAM) | SOCK_CLOEXEC,
                     IPPROTO_ICMP);
+    if (m_fd >= 0 && kind == IcmpSocketKind::Datagram) {
+        // ICMP errors about our request reach a datagram socket only through its error queue.
+        // Without the queue the echo still works; such errors then go unseen.
+        const int on = 1;
+        ::setsockopt(m_fd, IPPROTO_IP, IP_RECVERR, &on, sizeof on);
+    }
 }
 
 IcmpEchoSocket::~IcmpEchoSocket() {
@@ -163,7 +256,8 @@ bool IcmpEchoSocket::awaitReply(const std::string& ipv4Dotted, std::uint16_t seq
     if (!isOpen() || !parseAddress(ipv4Dotted, expected)) {
         return false;
     }
-    // Big enough for an IP header with options and an echo reply; longer packets are not ours.
+    // Big enough for an IP header with options and an error quoting our request with another
+    // IP header with options; longer packets are not ours.
     std::array<std::uint8_t, 1024> packet{};
     for (;;) {
         const auto left = ceil<milliseconds>(deadline - steady_clock::now());
@@ -178,19 +272,36 @@ bool IcmpEchoSocket::awaitReply(const std::string& ipv4Dotted, std::uint16_t seq
         if (ready <= 0) {
             continue;
         }
+        if ((waiting.revents & POLLNVAL) != 0) {
+            return false;
+        }
+        if ((waiting.revents & POLLERR) != 0) {
+            // Until the queue is empty and the pending error taken, poll would report it again
+            // at once.
+            const QueuedErrors queued =
+                readQueuedErrors(m_fd, m_kind, identifier(), sequence, expected.sin_addr.s_addr);
+            if (queued == QueuedErrors::Ours) {
+                return true;
+            }
+            if (queued == QueuedErrors::Unreadable) {
+                return false;
+            }
+            int pending = 0;
+            socklen_t pendingSize = sizeof pending;
+            ::getsockopt(m_fd, SOL_SOCKET, SO_ERROR, &pending, &pendingSize);
+        }
+        if ((waiting.revents & POLLIN) == 0) {
+            continue;
+        }
         sockaddr_in from{};
         socklen_t fromSize = sizeof from;
         const ssize_t size = ::recvfrom(m_fd, packet.data(), packet.size(), MSG_DONTWAIT,
                                         reinterpret_cast<sockaddr*>(&from), &fromSize);
-        if (size < 0) {
-            if (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR) {
-                continue;
-            }
-            return false;
-        }
-        if (from.sin_addr.s_addr == expected.sin_addr.s_addr &&
-            isEchoReply(std::span(packet.data(), static_cast<std::size_t>(size)), m_kind,
-                        identifier(), sequence)) {
+        // A failed read reports an ICMP error that arrived since the poll, once; the error
+        // queue holds it too and the next round reads it there.
+        if (size >= 0 && answersEcho(std::span(packet.data(), static_cast<std::size_t>(size)),
+                                     m_kind, identifier(), sequence, ntohl(from.sin_addr.s_addr),
+                                     ntohl(expected.sin_addr.s_addr))) {
             return true;
         }
     }

@@ -1,8 +1,10 @@
 // One ICMP echo request to an IPv4 address: the only packet the connectivity probe sends.
 //
 // The request carries no data (the 8-byte ICMP header only), type of service 0, no IP options and
-// the time-to-live the caller gives. Any echo reply from that address within the timeout counts;
-// other ICMP traffic is ignored. The caller resolves names and decides what a reply means.
+// the time-to-live the caller gives. What counts as an answer within the timeout is what the
+// Windows echo call stores as one: the echo reply from that address, or an ICMP error about the
+// request (destination unreachable, time exceeded, parameter problem) from any host on the way.
+// Other ICMP traffic is ignored. The caller resolves names and decides what an answer means.
 //
 // What an installation needs:
 //  - Windows: nothing; icmp.dll is part of the system.
@@ -23,7 +25,7 @@
 namespace veldon {
 
 enum class EchoOutcome {
-    Reply,     // an echo reply came from the address within the timeout
+    Reply,     // an echo reply or an error about the request came within the timeout
     NoReply,   // none came in time, the address is no dotted IPv4 address, or sending failed
     NoSocket,  // the platform let the process open no way of sending ICMP
 };
@@ -59,8 +61,8 @@ public:
     // Sends one echo request without data; false when the address is no dotted IPv4 address or
     // the platform refused to send.
     bool send(const std::string& ipv4Dotted, std::uint16_t sequence, int ttl);
-    // Waits until the echo reply to `sequence` arrives from the address (true) or `deadline`
-    // passes (false), skipping every other packet.
+    // Waits until the answer to `sequence` sent to the address arrives (true) or `deadline`
+    // passes (false), skipping every other packet and error.
     bool awaitReply(const std::string& ipv4Dotted, std::uint16_t sequence,
                     std::chrono::steady_clock::time_point deadline);
 
@@ -72,10 +74,14 @@ private:
     int m_fd = -1;
 };
 
-// Whether a packet as one kind of socket receives it is an echo reply to `identifier` and
-// `sequence`. A datagram socket's identifier is rewritten by the kernel and not compared.
-bool isEchoReply(std::span<const std::uint8_t> packet, IcmpSocketKind kind,
-                 std::uint16_t identifier, std::uint16_t sequence);
+// Whether a packet as one kind of socket receives it from `source` answers the echo request
+// with `identifier` and `sequence` sent to `target` (addresses in host byte order, 0x7f000001
+// for 127.0.0.1): the echo reply from the target, or on a raw socket an ICMP error from any
+// sender that quotes the request. A datagram socket's identifier is rewritten by the kernel and
+// not compared.
+bool answersEcho(std::span<const std::uint8_t> packet, IcmpSocketKind kind,
+                 std::uint16_t identifier, std::uint16_t sequence, std::uint32_t source,
+                 std::uint32_t target);
 
 #endif
 

@@ -36,20 +36,34 @@ std::vector<std::uint8_t> icmpPacket(std::uint8_t type, std::uint16_t identifier
             static_cast<std::uint8_t>(sequence)};
 }
 
-// The same behind an IPv4 header of `optionWords` 32-bit words of options, as a raw socket
-// receives it.
-std::vector<std::uint8_t> withIpHeader(const std::vector<std::uint8_t>& icmp, int optionWords = 0) {
+constexpr std::uint32_t Target = 0x7f000002;  // 127.0.0.2
+constexpr std::uint32_t Router = 0x7f000009;  // another host on the way, in a packet only
+
+// The same behind an IPv4 header to `destination` with `optionWords` 32-bit words of options,
+// as a raw socket receives it or an ICMP error quotes it.
+std::vector<std::uint8_t> withIpHeader(const std::vector<std::uint8_t>& icmp, int optionWords = 0,
+                                       std::uint32_t destination = Target) {
     std::vector<std::uint8_t> packet(20 + 4 * optionWords, 0);
     packet[0] = static_cast<std::uint8_t>(0x40 | (5 + optionWords));
     packet[8] = 64;
     packet[9] = IPPROTO_ICMP;
+    for (int i = 0; i < 4; ++i) {
+        packet[16 + i] = static_cast<std::uint8_t>(destination >> (24 - 8 * i));
+    }
     packet.insert(packet.end(), icmp.begin(), icmp.end());
     return packet;
 }
 
+// An ICMP error of `type` quoting `datagram`: the start of a packet, IP header included.
+std::vector<std::uint8_t> icmpError(std::uint8_t type, const std::vector<std::uint8_t>& datagram) {
+    std::vector<std::uint8_t> error{type, 1, 0, 0, 0, 0, 0, 0};
+    error.insert(error.end(), datagram.begin(), datagram.end());
+    return error;
+}
+
 bool matches(const std::vector<std::uint8_t>& packet, IcmpSocketKind kind, std::uint16_t id,
-             std::uint16_t sequence) {
-    return isEchoReply(packet, kind, id, sequence);
+             std::uint16_t sequence, std::uint32_t source = Target) {
+    return answersEcho(packet, kind, id, sequence, source, Target);
 }
 
 TEST(IcmpEchoReply, RawSocketPacketsMatchOnTypeIdentifierAndSequence) {
@@ -64,8 +78,41 @@ TEST(IcmpEchoReply, RawSocketPacketsMatchOnTypeIdentifierAndSequence) {
     // Another program's echo, or an earlier one of ours.
     EXPECT_FALSE(matches(withIpHeader(icmpPacket(0, 0x4321, 7)), raw, 0x1234, 7));
     EXPECT_FALSE(matches(withIpHeader(icmpPacket(0, 0x1234, 8)), raw, 0x1234, 7));
+    // Only the target itself replies to the echo.
+    EXPECT_FALSE(matches(withIpHeader(icmpPacket(0, 0x1234, 7)), raw, 0x1234, 7, Router));
     // Without the IP header the ICMP bytes would be read at the wrong place.
     EXPECT_FALSE(matches(icmpPacket(0, 0x1234, 7), raw, 0x1234, 7));
+}
+
+TEST(IcmpEchoReply, RawSocketErrorsCountWhenTheyQuoteTheRequest) {
+    const auto request = [](std::uint16_t id, std::uint16_t sequence, int optionWords = 0,
+                            std::uint32_t destination = Target) {
+        return withIpHeader(icmpPacket(8, id, sequence), optionWords, destination);
+    };
+    const auto received = [](std::uint8_t type, const std::vector<std::uint8_t>& datagram) {
+        return withIpHeader(icmpError(type, datagram));
+    };
+    std::vector<std::uint8_t> udp = request(0x1234, 7);
+    udp[9] = IPPROTO_UDP;
+    const struct {
+        const char* what;
+        std::vector<std::uint8_t> packet;
+        bool counts;
+    } cases[] = {
+        {"unreachable", received(3, request(0x1234, 7)), true},
+        {"time exceeded, quote with options", received(11, request(0x1234, 7, 2)), true},
+        {"parameter problem", received(12, request(0x1234, 7)), true},
+        {"source quench", received(4, request(0x1234, 7)), false},
+        {"redirect", received(5, request(0x1234, 7)), false},
+        {"other sequence", received(3, request(0x1234, 8)), false},
+        {"other identifier", received(3, request(0x4321, 7)), false},
+        {"other destination", received(3, request(0x1234, 7, 0, 0x7f000003)), false},
+        {"quoting a reply", received(3, withIpHeader(icmpPacket(0, 0x1234, 7))), false},
+        {"quoting UDP", received(3, udp), false},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(matches(c.packet, IcmpSocketKind::Raw, 0x1234, 7, Router), c.counts) << c.what;
+    }
 }
 
 TEST(IcmpEchoReply, DatagramSocketPacketsMatchOnTypeAndSequenceOnly) {
@@ -74,20 +121,29 @@ TEST(IcmpEchoReply, DatagramSocketPacketsMatchOnTypeAndSequenceOnly) {
     EXPECT_TRUE(matches(icmpPacket(0, 0x9999, 7), datagram, 0x1234, 7));
     EXPECT_FALSE(matches(icmpPacket(0, 0x1234, 8), datagram, 0x1234, 7));
     EXPECT_FALSE(matches(icmpPacket(8, 0x1234, 7), datagram, 0x1234, 7));
+    EXPECT_FALSE(matches(icmpPacket(0, 0x1234, 7), datagram, 0x1234, 7, Router));
 }
 
 TEST(IcmpEchoReply, TruncatedPacketsNeverMatch) {
-    const std::vector<std::uint8_t> reply = withIpHeader(icmpPacket(0, 0x1234, 7));
-    for (std::size_t size = 0; size < reply.size(); ++size) {
-        const std::vector<std::uint8_t> cut(reply.begin(), reply.begin() + size);
-        EXPECT_FALSE(matches(cut, IcmpSocketKind::Raw, 0x1234, 7)) << size << " bytes";
+    const std::vector<std::uint8_t> error =
+        withIpHeader(icmpError(3, withIpHeader(icmpPacket(8, 0x1234, 7))));
+    for (const auto& whole : {withIpHeader(icmpPacket(0, 0x1234, 7)), error}) {
+        for (std::size_t size = 0; size < whole.size(); ++size) {
+            const std::vector<std::uint8_t> cut(whole.begin(), whole.begin() + size);
+            EXPECT_FALSE(matches(cut, IcmpSocketKind::Raw, 0x1234, 7)) << size << " bytes";
+        }
     }
     const std::vector<std::uint8_t> shortIcmp{0, 0, 0, 0, 0x12, 0x34, 0};
     EXPECT_FALSE(matches(shortIcmp, IcmpSocketKind::Datagram, 0x1234, 7));
-    // A header length below the 20-byte minimum is no IPv4 packet.
-    std::vector<std::uint8_t> badLength = reply;
-    badLength[0] = 0x44;
-    EXPECT_FALSE(matches(badLength, IcmpSocketKind::Raw, 0x1234, 7));
+    // A header length below the 20-byte minimum is no IPv4 packet, one beyond the end no whole
+    // header; in the error's own header or in the quoted one.
+    for (const std::size_t at : {0, 28}) {
+        for (const std::uint8_t versionAndLength : {0x44, 0x4f}) {
+            std::vector<std::uint8_t> bad = error;
+            bad[at] = versionAndLength;
+            EXPECT_FALSE(matches(bad, IcmpSocketKind::Raw, 0x1234, 7)) << at;
+        }
+    }
 }
 
 bool anyIcmpSocket() {
@@ -152,6 +208,19 @@ private:
     int m_fd;
 };
 
+// The 16-bit ones' complement sum of an even number of bytes; all ones over an ICMP message with
+// its correct checksum.
+std::uint16_t onesComplementSum(const std::uint8_t* bytes, std::size_t size) {
+    std::uint32_t sum = 0;
+    for (std::size_t i = 0; i + 1 < size; i += 2) {
+        sum += static_cast<std::uint32_t>(bytes[i] << 8 | bytes[i + 1]);
+    }
+    while (sum >> 16 != 0) {
+        sum = (sum & 0xffff) + (sum >> 16);
+    }
+    return static_cast<std::uint16_t>(sum);
+}
+
 // What the request looks like on the wire, as a raw listener on the machine sees it arrive.
 struct SeenRequest {
     int ttl = 0;
@@ -184,15 +253,8 @@ std::optional<SeenRequest> seenRequestTo(int listener, const std::string& dotted
             (icmp[4] << 8 | icmp[5]) != identifier) {
             continue;
         }
-        std::uint32_t sum = 0;
-        for (ssize_t i = ihl; i + 1 < size; i += 2) {
-            sum += static_cast<std::uint32_t>(packet[i] << 8 | packet[i + 1]);
-        }
-        while (sum >> 16 != 0) {
-            sum = (sum & 0xffff) + (sum >> 16);
-        }
         return SeenRequest{packet[8], packet[1], ihl, static_cast<int>(size),
-                           static_cast<std::uint16_t>(sum)};
+                           onesComplementSum(icmp, static_cast<std::size_t>(size - ihl))};
     }
     return std::nullopt;
 }
@@ -239,6 +301,37 @@ TEST(IcmpEcho, WaitingSkipsOtherTrafficAndEndsAtTheDeadline) {
     // The same socket takes the awaited reply once it comes.
     ASSERT_TRUE(waiting.send("127.0.0.1", awaited, 255));
     EXPECT_TRUE(waiting.awaitReply("127.0.0.1", awaited, Clock::now() + 2700ms));
+}
+
+// Sends to 127.0.0.1 what a router would send back for an echo request to `destination` that it
+// cannot deliver.
+bool sendUnreachable(int rawSocket, std::uint32_t destination, std::uint16_t identifier,
+                     std::uint16_t sequence) {
+    std::vector<std::uint8_t> error =
+        icmpError(3, withIpHeader(icmpPacket(8, identifier, sequence), 0, destination));
+    const auto checksum =
+        static_cast<std::uint16_t>(~onesComplementSum(error.data(), error.size()));
+    error[2] = static_cast<std::uint8_t>(checksum >> 8);
+    error[3] = static_cast<std::uint8_t>(checksum);
+    sockaddr_in to{};
+    to.sin_family = AF_INET;
+    to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    return sendto(rawSocket, error.data(), error.size(), 0, reinterpret_cast<const sockaddr*>(&to),
+                  sizeof to) == static_cast<ssize_t>(error.size());
+}
+
+TEST(IcmpEcho, RawSocketCountsAnErrorAboutTheRequestFromAnotherAddress) {
+    IcmpEchoSocket waiting(IcmpSocketKind::Raw);
+    const RawListener router;
+    if (!waiting.isOpen() || router.fd() < 0) {
+        GTEST_SKIP() << "needs raw ICMP sockets (root or CAP_NET_RAW)";
+    }
+    // No request goes out, as the loopback address would answer it: the error alone must do.
+    constexpr std::uint16_t sequence = 0xcafe;
+    ASSERT_TRUE(sendUnreachable(router.fd(), Target, IcmpEchoSocket::identifier(), sequence + 1));
+    EXPECT_FALSE(waiting.awaitReply("127.0.0.2", sequence, Clock::now() + 300ms));
+    ASSERT_TRUE(sendUnreachable(router.fd(), Target, IcmpEchoSocket::identifier(), sequence));
+    EXPECT_TRUE(waiting.awaitReply("127.0.0.2", sequence, Clock::now() + 2700ms));
 }
 
 TEST(IcmpEchoOutcome, HasAText) {
