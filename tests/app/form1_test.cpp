@@ -320,21 +320,44 @@ TEST_F(Installation, AFailedReportLeavesTheStoredVersion) {
     EXPECT_TRUE(messages.messages.empty());  // a failed report shows nothing
 }
 
-TEST_F(Installation, AnOrderTerminalStopsWithItsMessageAndNoLaterStep) {
+TEST_F(Installation, TheOrderTerminalCheckStopsOnItsFlagAndOnErrorsOfAnOpenDatabase) {
     shop(Kind::Restaurant);
-    std::filesystem::remove(program() / "MyCF.MDB");
-    demodb::makeConfigDb(program() / "MyCF.MDB", false);
-    execute(program() / "MyCF.MDB",
-            "UPDATE CF SET CF_CONTENTS = ' 1 ' WHERE CF_PART = 'POS' AND CF_IDX = 3");
-    auto f = form();
-    EXPECT_EQ(f->Form_Load(), StartupOutcome::OrderTerminal);
-    ASSERT_EQ(messages.messages.size(), 1u);
-    EXPECT_EQ(messages.messages[0].text, "주문기에서 veldon실행은 불가능합니다.");
-    EXPECT_EQ(messages.messages[0].icon, MessageIcon::Information);
-    EXPECT_EQ(messages.messages[0].title, "POS 확인");
-    EXPECT_EQ(trayRemoved, 1);
-    EXPECT_EQ(forcedScans, 0);
-    EXPECT_EQ(f->CenterConnStr, "");
+    struct Case {
+        const char* name;
+        const char* change;  // applied to a fresh MyCF.MDB
+        StartupOutcome outcome;
+        const char* text;
+        MessageIcon icon;
+        const char* title;
+    };
+    const Case cases[] = {
+        {"flag with blanks",
+         "UPDATE CF SET CF_CONTENTS = ' 1 ' WHERE CF_PART = 'POS' AND CF_IDX = 3",
+         StartupOutcome::OrderTerminal, "주문기에서 veldon실행은 불가능합니다.",
+         MessageIcon::Information, "POS 확인"},
+        {"Null flag", "UPDATE CF SET CF_CONTENTS = NULL WHERE CF_PART = 'POS' AND CF_IDX = 3",
+         StartupOutcome::UnhandledError, "Run-time error '94':\r\rInvalid use of Null",
+         MessageIcon::Critical, "veldon"},
+        {"no CF table", "DROP TABLE CF", StartupOutcome::UnhandledError, "Run-time error '",
+         MessageIcon::Critical, "veldon"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        std::filesystem::remove(program() / "MyCF.MDB");
+        demodb::makeConfigDb(program() / "MyCF.MDB", false);
+        execute(program() / "MyCF.MDB", c.change);
+        messages.messages.clear();
+        trayRemoved = 0;
+        auto f = form();
+        EXPECT_EQ(f->Form_Load(), c.outcome);
+        ASSERT_EQ(messages.messages.size(), 1u);
+        EXPECT_EQ(messages.messages[0].text.rfind(c.text, 0), 0u) << messages.messages[0].text;
+        EXPECT_EQ(messages.messages[0].icon, c.icon);
+        EXPECT_EQ(messages.messages[0].title, c.title);
+        EXPECT_EQ(trayRemoved, 1);
+        EXPECT_EQ(forcedScans, 0);
+        EXPECT_EQ(f->CenterConnStr, "");
+    }
 }
 
 TEST_F(Installation, IncompleteCentralConnectionDataStops) {

@@ -7,7 +7,9 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <chrono>
 #include <filesystem>
+#include <functional>
 #include <map>
 #include <string>
 #include <vector>
@@ -18,7 +20,9 @@
 #include "platform/textcodec.h"
 #include "tests/support/central.h"
 #include "tests/support/fakes.h"
+#include "tests/support/poswriter.h"
 #include "tests/support/restaurantshop.h"
+#include "tests/support/scriptedservice.h"
 #include "tests/support/tempdir.h"
 #include "tools/demodb.h"
 
@@ -502,6 +506,129 @@ TEST_F(DeliveryEngine, SaleWithoutLinesIsDumpedAndStillSent) {
     const auto noLines = dumps("p");
     ASSERT_EQ(noLines.size(), 1u);
     EXPECT_EQ(secondLine(noLines[0]), "순번없음:     전송된ID : 2403050001");
+}
+
+TEST_F(DeliveryEngine, ARealLineWithAnAbsentNumberEndsTheRunAtItsSale) {
+    database();
+    cashSale("2403050001");
+    header("2403050002");
+    entry("2403050002", 1, "111010", "9000");
+    line("2403050002", 1, "8182", "818", {{"PS_NO", "NULL"}});
+
+    run();
+
+    ASSERT_TRUE(form->lastTransfer.errorNumber);
+    EXPECT_EQ(*form->lastTransfer.errorNumber, errc::InvalidUseOfNull);
+    EXPECT_EQ(local("SELECT PE_ID FROM PE WHERE PE_SD = 7"), "2403050001");
+    EXPECT_EQ(local("SELECT PE_SD FROM PE WHERE PE_ID = '2403050002'"), "<null>");
+    EXPECT_TRUE(dumps("p").empty());
+}
+
+// The POS program must be able to write its database at any moment of a run: the agent holds no
+// lock while a call is in flight, however slowly the service answers.
+TEST_F(DeliveryEngine, TheTillWritesFreelyWhileTheServiceTakesItsTime) {
+    test::ScriptedService slow([](const test::ScriptedService::Call&, auto& out) {
+        return out.wait(std::chrono::milliseconds(300)) &&
+               out.write(test::ScriptedService::uploadAnswer(true));
+    });
+    form->ServerInfo[0] = slow.server();
+    database();
+    for (const char* id : {"2403050001", "2403050002", "2403050003", "2403050004"}) {
+        cashSale(id);
+        card(id);
+    }
+    test::PosWriter till(data() / "FOOD.MDB", std::chrono::milliseconds(100));
+
+    run();
+    till.stop();
+
+    EXPECT_FALSE(form->lastTransfer.errorNumber) << form->lastTransfer.errorDescription;
+    EXPECT_EQ(till.failures(), 0) << till.firstFailure();
+    EXPECT_GT(till.writes(), 100);
+    EXPECT_EQ(local("SELECT COUNT(*) FROM PE WHERE PE_CK <> 0 AND PE_SD = 7"), "4");
+    EXPECT_EQ(local("SELECT COUNT(*) FROM CREDIT WHERE CD_SD = 7"), "4");
+}
+
+TEST_F(DeliveryEngine, TheTillWaitsLessThanASecondDuringAFastCatchUp) {
+    database(2000);
+    form->CatchUpScan = true;
+    test::PosWriter till(data() / "FOOD.MDB", std::chrono::milliseconds(5000));
+
+    run();
+    till.stop();
+
+    EXPECT_FALSE(form->lastTransfer.errorNumber) << form->lastTransfer.errorDescription;
+    EXPECT_GT(form->lastTransfer.salesSent, 1900);
+    EXPECT_EQ(till.failures(), 0) << till.firstFailure();
+    EXPECT_LT(till.longestWait(), std::chrono::milliseconds(1000));
+}
+
+// Only a well-formed answer counts, and no answer may take longer than the deadline: whatever the
+// service does wrong, the run ends at the first sale with nothing marked and a dump saying why.
+TEST_F(DeliveryEngine, AnAnswerThatIsNotTheProtocolOrLateEndsTheRunWithNothingMarked) {
+    using Out = test::ScriptedService::Connection;
+    using test::ScriptedService;
+    struct Case {
+        const char* name;
+        std::function<bool(Out&)> answer;
+        const char* cause;  // in the dump's message
+    };
+    const std::string oversize = ScriptedService::answer("{\"result\":false,\"byref\":{\"6\":\"" +
+                                                         std::string(5 << 20, 'x') + "\"}}");
+    const Case cases[] = {
+        {"a recordset as result",
+         [](Out& out) {
+             return out.write(ScriptedService::answer("{\"result\":{\"fields\":[],\"rows\":[]}}"));
+         },
+         "its result is no Boolean"},
+        {"the text true",
+         [](Out& out) { return out.write(ScriptedService::answer("{\"result\":\"true\"}")); },
+         "not the protocol"},
+        {"a proxy's page",
+         [](Out& out) { return out.write(ScriptedService::answer("<html>bad gateway</html>")); },
+         "not the protocol"},
+        {"oversize", [&](Out& out) { return out.write(oversize); }, "larger than 4 MB"},
+        {"cut off",
+         [](Out& out) {
+             out.write(ScriptedService::answer("{\"result\":true}").substr(0, 70));
+             return false;
+         },
+         "no answer"},
+        {"dripping",
+         [](Out& out) {
+             const std::string whole = ScriptedService::answer("{\"result\":true}");
+             for (char c : whole) {
+                 if (!out.write(std::string(1, c)) || !out.wait(std::chrono::milliseconds(200))) {
+                     return false;
+                 }
+             }
+             return true;
+         },
+         "within 1 s"},
+    };
+    database();
+    cashSale("2403050001");
+    card("2403050001");
+    form->CallLimits.deadline = std::chrono::seconds(1);
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        ScriptedService service(
+            [&](const ScriptedService::Call&, Out& out) { return c.answer(out); });
+        form->ServerInfo[0] = service.server();
+        std::filesystem::remove_all(program() / "log");
+        std::filesystem::create_directories(program() / "log");
+        const auto start = std::chrono::steady_clock::now();
+
+        run();
+
+        EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(2500));
+        EXPECT_TRUE(form->lastTransfer.errorNumber);
+        EXPECT_EQ(local("SELECT COUNT(*) FROM PE WHERE PE_SD = 7"), "0");
+        EXPECT_EQ(local("SELECT CD_SD FROM CREDIT"), "0");  // the card stage never came
+        const auto sales = dumps("e");
+        ASSERT_EQ(sales.size(), 1u);
+        EXPECT_NE(secondLine(sales[0]).find(c.cause), std::string::npos) << secondLine(sales[0]);
+    }
 }
 
 }  // namespace
