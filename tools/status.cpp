@@ -51,6 +51,8 @@ int printStatus(const std::filesystem::path& programFolder, std::ostream& out, s
     line(out, "SendDelivery", form.SendDelivery);
     line(out, "RestaurantKind", form.RestaurantKind);
     line(out, "DnsAddress", form.DnsAddress);
+    line(out, "call deadline",
+         std::to_string(form.CallLimits.deadline.count() / 1000) + " s  (호출제한시간)");
     line(out, "ProgramVersion", form.ProgramVersion);
     line(out, "ReportedVersion", form.ReportedVersion);
     line(out, "LocalConnStr", maskPasswords(form.LocalConnStr));

@@ -217,6 +217,19 @@ TEST_F(TransferLogTest, CardDumpBytes) {
                     " TCD(1,1)=\"신한\"\r\n"));
 }
 
+TEST_F(TransferLogTest, AMessageOfMegabytesIsCutOnACharacterBoundaryWithANote) {
+    std::string reply;
+    for (int i = 0; i < 1000; ++i) {
+        reply += "한";  // 3 bytes each: 2,000 bytes end inside a character
+    }
+    logWithDigits({2}).WRITE_CARD_DUMP(TextTable(1, 1), reply);
+
+    const std::string dump = readFile(dumps() / "c2403051407092.txt");
+    const std::size_t start = dump.find("\r\n") + 2;
+    EXPECT_EQ(dump.substr(start, dump.find("\r\n", start) - start),
+              cp949(reply.substr(0, 1998) + " ...(cut: 3000 bytes in all)"));
+}
+
 TEST_F(TransferLogTest, NoLineItemDumpBytes) {
     TextArray TPE(2);
     TPE(1) = "x";

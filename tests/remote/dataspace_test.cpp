@@ -3,7 +3,6 @@
 
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
-#include <httplib.h>
 #include <netinet/in.h>
 #include <signal.h>
 #include <sys/socket.h>
@@ -234,33 +233,6 @@ TEST(DataSpaceTransport, UnreachableAndSilentServicesFailWithinTheTimeouts) {
         }),
         errc::Timeout);
     EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(3));
-}
-
-TEST(DataSpaceTransport, AnAnswerThatIsNotTheProtocolIsAnError) {
-    httplib::Server standIn;
-    standIn.Post(R"(/rds/.*)", [](const httplib::Request&, httplib::Response& res) {
-        res.set_content("<html>proxy error page</html>", "text/html");
-    });
-    standIn.set_keep_alive_max_count(1);  // so that stop() need not wait for an idle connection
-    const int port = standIn.bind_to_any_port("127.0.0.1");
-    std::thread serving([&] { standIn.listen_after_bind(); });
-
-    DataSpace space;
-    std::string reply;
-    std::string connection = RunningCentral::Connection;
-    TextTable tcd(1, 13);
-    std::string description;
-    EXPECT_EQ(errorNumberOf(
-                  [&] {
-                      space
-                          .CreateObject("lumora.demon", "http://127.0.0.1:" + std::to_string(port))
-                          ->putcard(tcd, reply, connection);
-                  },
-                  &description),
-              errc::ProviderError);
-    EXPECT_NE(description.find("not the protocol"), std::string::npos) << description;
-    standIn.stop();
-    serving.join();
 }
 
 // The service as a process of its own, killed without warning right after it answered.
