@@ -19,7 +19,8 @@ const char* const Section = "Settings";
 Form1::Form1(Form1Services services, ProgramVersionNumbers version)
     : m_services(std::move(services)),
       m_version(version),
-      m_log(m_services.programFolder, m_services.clock) {}
+      m_log(m_services.programFolder, m_services.clock),
+      m_journal(m_services.programFolder, m_services.clock) {}
 
 Form1::~Form1() = default;
 

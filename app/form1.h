@@ -15,6 +15,7 @@
 
 #include "app/controls.h"
 #include "app/transferreport.h"
+#include "logs/refusaljournal.h"
 #include "logs/transferlog.h"
 #include "platform/clock.h"
 #include "platform/database.h"
@@ -86,6 +87,8 @@ public:
 
     // The daily log and the dump files below the program folder.
     TransferLog& log() { return m_log; }
+    // Every refused or failed upload, whole, in the program folder (see RefusalJournal).
+    RefusalJournal& journal() { return m_journal; }
     // What the last engine run did; the engines fill it.
     TransferReport lastTransfer;
     // Called by the engines after each sale (done of total), for progress displays.
@@ -129,6 +132,7 @@ private:
     Form1Services m_services;
     ProgramVersionNumbers m_version;
     TransferLog m_log;
+    RefusalJournal m_journal;
 };
 
 }  // namespace veldon

@@ -108,7 +108,8 @@ bool hasNoLines(const Recordset& lines) {
     return true;
 }
 
-RestaurantRun::RestaurantRun(Form1& owner) : form(owner) {
+RestaurantRun::RestaurantRun(Form1& owner, std::string uploadMethod)
+    : form(owner), m_uploadMethod(std::move(uploadMethod)) {
     form.controls.MousePointer = PointerShape::Hourglass;
     form.lastTransfer = {};
 }
@@ -291,12 +292,41 @@ void RestaurantRun::fillCard(const Recordset& cards) {
     TCD(0, 12) = cards.field("CD_APRNO").toText();
 }
 
-RemoteObject& RestaurantRun::freshObject() {
+bool RestaurantRun::upload(const std::function<bool(RemoteObject&)>& call) {
     if (!m_space) {
         m_space = std::make_unique<DataSpace>(form.CallLimits);
     }
+    reply.clear();
     m_object = m_space->CreateObject(form.ServerInfo[3], "http://" + form.ServerInfo[0]);
-    return *m_object;
+    m_calling = true;
+    const bool result = call(*m_object);
+    m_calling = false;
+    return result;
+}
+
+Refusal RestaurantRun::refusal(const std::string& outcome, const std::string& why) const {
+    Refusal r;
+    r.outcome = outcome;
+    r.reply = why;
+    if (stage == CardStage) {
+        r.kind = "card";
+        r.method = "putcard";
+        r.key = TCD(0, 0);
+        r.arrays = {{"TCD", TCD}};
+        return r;
+    }
+    r.kind = "sale";
+    r.method = m_uploadMethod;
+    r.key = TPE(0);
+    r.arrays = {{"TPE", TPE}, {"TPS", TPS}, {"TRT", TRT}, {"TPSN", TPSN}, {"TAC", TAC}};
+    if (m_uploadMethod == "PutPSM13_SIN") {
+        r.arrays.emplace_back("TDLV", TDLV);
+    }
+    return r;
+}
+
+void RestaurantRun::cardRefused() {
+    form.journal().append(refusal("refused", reply));
 }
 
 void RestaurantRun::saleAnswered(bool accepted) {
@@ -309,6 +339,7 @@ void RestaurantRun::saleAnswered(bool accepted) {
         form.log().INSERT_ERRLOG("중복데이터", TPE(0));
         ++form.lastTransfer.salesDuplicate;
     } else {
+        form.journal().append(refusal("refused", reply));
         form.log().WRITE_SALE_DUMP(TPE, TPS, TRT, TAC, "COM +  전송시오류: " + reply, "");
         ++form.lastTransfer.salesRefused;
     }
@@ -324,6 +355,13 @@ void RestaurantRun::saleDone() {
 void RestaurantRun::fail(long number, const std::string& description) {
     form.lastTransfer.errorNumber = number;
     form.lastTransfer.errorDescription = description;
+    if (m_calling) {
+        try {
+            form.journal().append(refusal("failed", std::to_string(number) + ": " + description));
+        } catch (const Error&) {
+            // The upload stays unmarked either way; the dump below may still record it.
+        }
+    }
     if (stage == SalesStage) {
         form.log().WRITE_SALE_DUMP(TPE, TPS, TRT, TAC, "처리전송시오류: " + description,
                                    std::to_string(number));

@@ -5,6 +5,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <initializer_list>
 #include <memory>
 #include <string>
@@ -57,11 +58,12 @@ bool hasNoLines(const Recordset& lines);
 // the local connection in Form1::LocalDb and the run's one DataSpace.
 class RestaurantRun {
 public:
-    // Shows the busy pointer and resets Form1::lastTransfer.
-    explicit RestaurantRun(Form1& owner);
+    // Shows the busy pointer and resets Form1::lastTransfer. `uploadMethod` is the method that
+    // sends a sale: PutPSM13_SIN carries TDLV, PutPSM13_PSN does not.
+    RestaurantRun(Form1& owner, std::string uploadMethod);
 
     Form1& form;
-    TextArray TPE, TRT;
+    TextArray TPE, TRT, TDLV;
     TextTable TPS, TAC, TPSN, TCD;
     std::string reply;
     std::string saleKey;
@@ -92,10 +94,13 @@ public:
     // TCD as one row from the current card approval.
     void fillCard(const Recordset& cards);
 
-    // A fresh remote object of the run's DataSpace (created on first use).
-    RemoteObject& freshObject();
+    // Empties the reply text and makes one call on a fresh remote object of the run's DataSpace
+    // (created on first use); returns its result. A call that raises is journaled by fail().
+    bool upload(const std::function<bool(RemoteObject&)>& call);
     // What the service said to a sale: mark it, log the duplicate, or dump the refusal.
     void saleAnswered(bool accepted);
+    // Journals the card approval in TCD as refused, before it is marked or left.
+    void cardRefused();
     // Progress after each sale.
     void saleDone();
 
@@ -109,6 +114,11 @@ public:
     const std::string& saleId() const { return TPE(0); }
 
 private:
+    // The upload in hand (the sale, or the approval in the card stage) for the journal.
+    Refusal refusal(const std::string& outcome, const std::string& why) const;
+
+    std::string m_uploadMethod;
+    bool m_calling = false;
     AccountingSum m_sum;
     long m_done = 0;
     std::unique_ptr<DataSpace> m_space;

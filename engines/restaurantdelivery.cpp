@@ -9,8 +9,8 @@
 // - The daily filter writes yesterday in the same yyyy-mm-dd form as today, so it selects exactly
 //   yesterday's and today's sales.
 // - A refused card approval stays marked sent (the card row's CD_SD = 7 and the UPDATE are
-//   committed together); Form1::lastTransfer counts it as a duplicate when its reply reads as
-//   one, else as refused.
+//   committed together); it is journaled whole first, so that it can be sent again on purpose;
+//   Form1::lastTransfer counts it as a duplicate when its reply reads as one, else as refused.
 #include <memory>
 
 #include "engines/queries.h"
@@ -58,9 +58,8 @@ void fillDelivery(restaurant::RestaurantRun& run, Recordset& delivery, TextArray
 }  // namespace
 
 void TransferRestaurantDelivery(Form1& form) {
-    restaurant::RestaurantRun run(form);
+    restaurant::RestaurantRun run(form, "PutPSM13_SIN");
     std::unique_ptr<Recordset> headers, accounting, lines, cards, delivery, guests;
-    TextArray TDLV(11);
     try {
         Connection& db = run.openLocalDb();
         const std::string F = restaurant::dailyDateFilter(form);
@@ -93,12 +92,12 @@ void TransferRestaurantDelivery(Form1& form) {
                 }
             }
             run.fillGuests(*guests);
-            fillDelivery(run, *delivery, TDLV);
+            fillDelivery(run, *delivery, run.TDLV);
 
-            run.reply.clear();
-            const bool accepted =
-                run.freshObject().PutPSM13_SIN(run.TPE, run.TPS, run.TRT, run.TPSN, run.TAC, TDLV,
-                                               run.reply, form.CenterConnStr, run.saleKey);
+            const bool accepted = run.upload([&](RemoteObject& object) {
+                return object.PutPSM13_SIN(run.TPE, run.TPS, run.TRT, run.TPSN, run.TAC, run.TDLV,
+                                           run.reply, form.CenterConnStr, run.saleKey);
+            });
             run.saleAnswered(accepted);
             run.saleDone();
         }
@@ -107,9 +106,13 @@ void TransferRestaurantDelivery(Form1& form) {
         if (cards->recordCount() != 0) {
             for (; !cards->eof(); cards->moveNext()) {
                 run.fillCard(*cards);
-                run.reply.clear();
-                const bool accepted =
-                    run.freshObject().putcard(run.TCD, run.reply, form.CenterConnStr);
+                const bool accepted = run.upload([&](RemoteObject& object) {
+                    return object.putcard(run.TCD, run.reply, form.CenterConnStr);
+                });
+                const bool duplicate = !accepted && isDuplicateCardReply(run.reply);
+                if (!accepted && !duplicate) {
+                    run.cardRefused();  // its only record once it is marked sent below
+                }
                 // The approval's one transaction begins only now that the answer is in: the POS
                 // program must never wait on the database while the service is being called.
                 db.beginTrans();
@@ -121,8 +124,8 @@ void TransferRestaurantDelivery(Form1& form) {
                     db.execute("UPDATE CREDIT SET CD_SD = 7 WHERE AC_ID = '" + run.TCD(0, 0) +
                                "' ");
                     form.log().WRITE_CARD_DUMP(run.TCD, "COM +  카드전송시오류: " + run.reply);
-                    ++(isDuplicateCardReply(run.reply) ? form.lastTransfer.cardsDuplicate
-                                                       : form.lastTransfer.cardsRefused);
+                    ++(duplicate ? form.lastTransfer.cardsDuplicate
+                                 : form.lastTransfer.cardsRefused);
                 }
                 db.commitTrans();
             }

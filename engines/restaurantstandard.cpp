@@ -103,7 +103,7 @@ void fillLines(restaurant::RestaurantRun& run, Recordset& lines) {
 }  // namespace
 
 void TransferRestaurantStandard(Form1& form) {
-    restaurant::RestaurantRun run(form);
+    restaurant::RestaurantRun run(form, "PutPSM13_PSN");
     std::unique_ptr<Recordset> headers, accounting, lines, cards, guests;
     try {
         Connection& db = run.openLocalDb();
@@ -126,10 +126,10 @@ void TransferRestaurantStandard(Form1& form) {
             fillLines(run, *lines);
             run.fillGuests(*guests);
 
-            run.reply.clear();
-            const bool accepted =
-                run.freshObject().PutPSM13_PSN(run.TPE, run.TPS, run.TRT, run.TPSN, run.TAC,
-                                               run.reply, form.CenterConnStr, run.saleKey);
+            const bool accepted = run.upload([&](RemoteObject& object) {
+                return object.PutPSM13_PSN(run.TPE, run.TPS, run.TRT, run.TPSN, run.TAC, run.reply,
+                                           form.CenterConnStr, run.saleKey);
+            });
             run.saleAnswered(accepted);
             run.saleDone();
         }
@@ -138,9 +138,9 @@ void TransferRestaurantStandard(Form1& form) {
         if (cards->recordCount() != 0) {
             for (; !cards->eof(); cards->moveNext()) {
                 run.fillCard(*cards);
-                run.reply.clear();
-                const bool accepted =
-                    run.freshObject().putcard(run.TCD, run.reply, form.CenterConnStr);
+                const bool accepted = run.upload([&](RemoteObject& object) {
+                    return object.putcard(run.TCD, run.reply, form.CenterConnStr);
+                });
                 const std::string markSent =
                     "UPDATE CREDIT SET CD_SD = 7 WHERE AC_ID = '" + run.TCD(0, 0) + "' ";
                 if (accepted) {
@@ -151,6 +151,7 @@ void TransferRestaurantStandard(Form1& form) {
                     form.log().WRITE_CARD_DUMP(run.TCD, "COM +  카드전송시오류: " + run.reply);
                     ++form.lastTransfer.cardsDuplicate;
                 } else {
+                    run.cardRefused();
                     form.log().WRITE_CARD_DUMP(run.TCD, "COM +  카드전송시오류: " + run.reply);
                     ++form.lastTransfer.cardsRefused;
                 }

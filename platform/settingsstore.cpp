@@ -12,17 +12,14 @@
 #include <utility>
 
 #include "platform/asciitext.h"
+#include "platform/durablefile.h"
 #include "platform/error.h"
 #include "platform/fileerror.h"
 
 #ifdef _WIN32
 #include <windows.h>
-
-#include <random>
 #else
-#include <fcntl.h>
 #include <pwd.h>
-#include <sys/stat.h>
 #include <unistd.h>
 #endif
 
@@ -191,90 +188,6 @@ std::optional<std::size_t> insertionPoint(const std::vector<std::string>& lines,
     return point;
 }
 
-#ifndef _WIN32
-// Writes, flushes to the disk and closes `fd`.
-void writeAll(int fd, const std::string& bytes, const fs::path& file) {
-    std::size_t done = 0;
-    while (done < bytes.size()) {
-        const ssize_t count = ::write(fd, bytes.data() + done, bytes.size() - done);
-        if (count < 0) {
-            if (errno == EINTR) {
-                continue;
-            }
-            const int failure = errno;
-            ::close(fd);
-            throw fileError("cannot write", file, failure);
-        }
-        done += static_cast<std::size_t>(count);
-    }
-    if (::fsync(fd) != 0) {
-        const int failure = errno;
-        ::close(fd);
-        throw fileError("cannot write", file, failure);
-    }
-    if (::close(fd) != 0) {
-        throw fileError("cannot write", file, errno);
-    }
-}
-#endif
-
-// Writes `bytes` to a new file beside `target` and renames it over `target`, so that readers and
-// a crash see either the old store or the new one.
-void replaceFile(const fs::path& target, const std::string& bytes) {
-    const fs::path folder = target.parent_path();
-#ifdef _WIN32
-    std::random_device random;
-    const fs::path temporary =
-        folder / (L"." + target.filename().wstring() + L"." + std::to_wstring(random()) + L".tmp");
-    {
-        std::ofstream out(temporary, std::ios::binary | std::ios::trunc);
-        out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
-        out.flush();
-        if (!out) {
-            out.close();
-            std::error_code ignored;
-            fs::remove(temporary, ignored);
-            throw fileError("cannot write", temporary, std::error_code());
-        }
-    }
-    if (!MoveFileExW(temporary.c_str(), target.c_str(),
-                     MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
-        const std::error_code reason(static_cast<int>(GetLastError()), std::system_category());
-        std::error_code ignored;
-        fs::remove(temporary, ignored);
-        throw fileError("cannot replace", target, reason);
-    }
-#else
-    std::string name = pathText(folder / ("." + pathText(target.filename()) + ".XXXXXX"));
-    const int fd = mkstemp(name.data());
-    if (fd < 0) {
-        throw fileError("cannot create a temporary file in", folder, errno);
-    }
-    const fs::path temporary(name);
-    struct stat existing {};
-    if (::stat(target.c_str(), &existing) == 0) {
-        ::fchmod(fd, existing.st_mode & 07777);  // keep the permissions that someone gave the store
-    }
-    try {
-        writeAll(fd, bytes, temporary);
-    } catch (...) {
-        ::unlink(name.c_str());
-        throw;
-    }
-    if (::rename(name.c_str(), target.c_str()) != 0) {
-        const int failure = errno;
-        ::unlink(name.c_str());
-        throw fileError("cannot replace", target, failure);
-    }
-    // Makes the rename itself durable; the store is already consistent without it.
-    const int folderFd = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY);
-    if (folderFd >= 0) {
-        ::fsync(folderFd);
-        ::close(folderFd);
-    }
-#endif
-}
-
 // The folder of the current user's configuration files.
 fs::path configHome() {
 #ifdef _WIN32
@@ -381,7 +294,7 @@ void IniSettingsStore::set(const std::string& application, const std::string& se
         bytes += line;
         bytes += '\n';
     }
-    replaceFile(file, bytes);
+    replaceFileDurably(file, bytes);
 }
 
 std::vector<SettingEntry> IniSettingsStore::list(const std::string& application) const {

@@ -29,6 +29,7 @@
 #include "platform/settingsstore.h"
 #include "tools/demodb.h"
 #include "tools/makeshop.h"
+#include "tools/refusals.h"
 #include "tools/status.h"
 #include "tools/transfer.h"
 
@@ -582,6 +583,62 @@ int runServiceCommand(Context& ctx, const Args& args) {
     return runService(ctx.programFolder(), ctx.out, std::cerr);
 }
 
+// ---------------------------------------------------------------------------------------------
+// refusals
+
+constexpr std::string_view kRefusalsHelp =
+    R"(Usage: veldonctl [--program-folder DIR] refusals [--kind sale|card]
+       veldonctl [--program-folder DIR] refusals resend [--kind sale|card] (--all | KEY...)
+
+The refusal journal, refusals.jsonl in the program folder, holds every upload that the central
+service refused or that failed, with its reply and the arrays sent.
+
+  (no action)  list the records oldest first (time, kind, outcome, key, method, the reply's first
+               line), then their number
+  resend       clear the sent mark of the sales and card approvals that the journal holds as
+               refused or failed, so that the next transfer sends them again (the service answers
+               what it holds already as a duplicate): all of them with --all, else those of the
+               KEYs (a sale's PE_ID, a card approval's AC_ID). Runs the start-up checks as status
+               does. Restaurant shops only for now.
+
+  --kind K     only sales (sale) or only card approvals (card)
+  --all        every sale and card approval the journal holds as refused or failed
+
+Exit status of resend: 1 when a KEY is not in the journal as refused or failed or a mark cannot be
+cleared (the other KEYs are done all the same), or for a retail shop; 2 when the program would stop
+at start-up.
+)";
+
+int runRefusals(Context& ctx, const Args& args) {
+    const ParsedArgs parsed = parseArgs(args, {"--kind"}, {"--all"});
+    ResendRequest request;
+    if (const std::string* kind = parsed.value("--kind")) {
+        if (*kind != "sale" && *kind != "card") {
+            throw UsageError("--kind must be sale or card, not '" + *kind + "'");
+        }
+        request.kind = *kind;
+    }
+    request.all = parsed.has("--all");
+    const std::vector<std::string>& p = parsed.positionals;
+    if (p.empty()) {
+        if (request.all) {
+            throw UsageError("--all belongs to refusals resend");
+        }
+        return listRefusals(ctx.programFolder(), request.kind, ctx.out);
+    }
+    if (p[0] != "resend") {
+        throw UsageError("unknown refusals action '" + p[0] + "'; use resend or none");
+    }
+    request.keys.assign(p.begin() + 1, p.end());
+    if (request.all && !request.keys.empty()) {
+        throw UsageError("give either --all or KEYs, not both");
+    }
+    if (!request.all && request.keys.empty()) {
+        throw UsageError("missing --all or KEY");
+    }
+    return resendRefusals(ctx.programFolder(), request, ctx.out, std::cerr);
+}
+
 constexpr Command kCommands[] = {
     {"settings", "read and change the per-user settings", kSettingsHelp, runSettings},
     {"make-db", "create a demo database of the POS program", kMakeDbHelp, runMakeDb},
@@ -590,6 +647,7 @@ constexpr Command kCommands[] = {
     {"status", "show what the program would start with", kStatusHelp, runStatus},
     {"scan", "start up and send everything unsent now", kScanHelp, runScanCommand},
     {"run", "run the transfer service until stopped", kRunHelp, runServiceCommand},
+    {"refusals", "list refused uploads and have them sent again", kRefusalsHelp, runRefusals},
 };
 
 void printHelp(std::ostream& out) {

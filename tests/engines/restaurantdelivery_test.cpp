@@ -354,23 +354,41 @@ TEST_F(DeliveryEngine, RefusedSaleIsDumpedAndLeftUnsentWhileRefusedCardStaysMark
     form->ServerInfo[0] = central->server();
     database();
     cashSale("2403050001");
-    card("2403050001");
+    for (int i = 10; i < 22; ++i) {  // more than the dump names of one second can tell apart
+        card("24030500" + std::to_string(i));
+    }
 
     run();
 
     EXPECT_EQ(form->lastTransfer.salesRefused, 1);
-    EXPECT_EQ(form->lastTransfer.cardsRefused, 1);
+    EXPECT_EQ(form->lastTransfer.cardsRefused, 12);
     EXPECT_FALSE(form->lastTransfer.errorNumber);
     EXPECT_EQ(local("SELECT PE_SD FROM PE"), "<null>");
-    EXPECT_EQ(local("SELECT CD_SD FROM CREDIT"), "7");
+    EXPECT_EQ(local("SELECT COUNT(*) FROM CREDIT WHERE CD_SD = 7"), "12");
     const auto sales = dumps("e");
     ASSERT_EQ(sales.size(), 1u);
     EXPECT_EQ(secondLine(sales[0]).rfind("  COM +  전송시오류: ", 0), 0u) << sales[0];
     EXPECT_NE(sales[0].find(" TPE(0)=\"2403050001\""), std::string::npos);
     const auto cards = dumps("c");
-    ASSERT_EQ(cards.size(), 1u);
+    ASSERT_FALSE(cards.empty());
+    EXPECT_LE(cards.size(), 8u);  // the same second's names overwrite each other
     EXPECT_EQ(secondLine(cards[0]).rfind("COM +  카드전송시오류: ", 0), 0u) << cards[0];
     EXPECT_NE(cards[0].find(" TCD(0,5)=\"9410123456781234\""), std::string::npos);
+
+    // The journal keeps every refusal whole.
+    const auto journal = form->journal().read();
+    ASSERT_EQ(journal.size(), 13u);
+    EXPECT_EQ(journal[0].refusal.kind, "sale");
+    EXPECT_EQ(journal[0].refusal.method, "PutPSM13_SIN");
+    EXPECT_EQ(journal[0].refusal.key, "2403050001");
+    EXPECT_EQ(journal[0].refusal.arrays.size(), 6u);
+    EXPECT_EQ(journal[0].refusal.arrays.back().first, "TDLV");
+    for (std::size_t i = 1; i < journal.size(); ++i) {
+        EXPECT_EQ(journal[i].refusal.kind, "card");
+        EXPECT_EQ(journal[i].refusal.outcome, "refused");
+        EXPECT_EQ(journal[i].refusal.key, "24030500" + std::to_string(9 + i));
+        EXPECT_NE(journal[i].refusal.reply.find("미등록"), std::string::npos);
+    }
 }
 
 TEST_F(DeliveryEngine, DailyScanSendsOnlyYesterdayAndTodayAcrossMonthAndYearEnds) {
@@ -628,6 +646,11 @@ TEST_F(DeliveryEngine, AnAnswerThatIsNotTheProtocolOrLateEndsTheRunWithNothingMa
         const auto sales = dumps("e");
         ASSERT_EQ(sales.size(), 1u);
         EXPECT_NE(secondLine(sales[0]).find(c.cause), std::string::npos) << secondLine(sales[0]);
+        const auto journal = form->journal().read();
+        ASSERT_FALSE(journal.empty());
+        EXPECT_EQ(journal.back().refusal.outcome, "failed");
+        EXPECT_EQ(journal.back().refusal.key, "2403050001");
+        EXPECT_NE(journal.back().refusal.reply.find(c.cause), std::string::npos);
     }
 }
 

@@ -6,6 +6,8 @@
 #include <string>
 #include <vector>
 
+#include "logs/refusaljournal.h"
+#include "tests/support/fakes.h"
 #include "tests/support/tempdir.h"
 #include "tests/support/toolrun.h"
 
@@ -35,6 +37,20 @@ protected:
         sqlite3_finalize(stmt);
         sqlite3_close(db);
         return n;
+    }
+
+    // Runs one statement on a database file; the first column of its first row, if any.
+    std::string sql(const std::filesystem::path& file, const std::string& statement) {
+        sqlite3* db = nullptr;
+        sqlite3_open(file.string().c_str(), &db);
+        std::string first;
+        auto keepFirst = [](void* out, int, char** values, char**) {
+            *static_cast<std::string*>(out) = values[0] ? values[0] : "";
+            return 1;
+        };
+        sqlite3_exec(db, statement.c_str(), keepFirst, &first, nullptr);
+        sqlite3_close(db);
+        return first;
     }
 
     TempDir m_dir;
@@ -90,6 +106,8 @@ TEST_F(VeldonctlTest, WrongCommandLinesExitWithTwoAndSayWhy) {
         {{"make-db", "--kind", "retail", "--sales", "1", "--sales", "2", "--out", "x"},
          "given twice"},
         {{"unsent", "--kind", "retail"}, "missing FILE"},
+        {{"refusals", "resend"}, "missing --all or KEY"},
+        {{"refusals", "--kind", "bill"}, "sale or card"},
     };
     for (const Case& c : cases) {
         const ToolRun r = run(c.args);
@@ -213,6 +231,9 @@ TEST_F(VeldonctlTest, StatusShowsTheStartStateOrWhyTheProgramWouldStop) {
         << r.out;
     EXPECT_EQ(r.out.find("mv5529"), std::string::npos);  // passwords never shown
     EXPECT_EQ(r.out.find("%%%4172"), std::string::npos);
+    r = run({"--program-folder", program, "refusals", "resend", "--all"});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_NE(r.err.find("not available for retail shops"), std::string::npos) << r.err;
 
     ASSERT_EQ(run({"settings", "set", "TORVANE", "Settings", "DB서버", " "}).status, 0);
     r = run({"--program-folder", program, "status"});
@@ -231,6 +252,48 @@ TEST_F(VeldonctlTest, StatusShowsTheStartStateOrWhyTheProgramWouldStop) {
     r = run({"--program-folder", program, "status"});
     EXPECT_EQ(r.status, 2);
     EXPECT_EQ(r.err, "POS 확인: 주문기에서 veldon실행은 불가능합니다.\n");
+}
+
+TEST_F(VeldonctlTest, RefusalsListsTheJournalAndResendClearsExactlyTheMarksItHolds) {
+    const std::string shop = (m_dir / "shop").string();
+    ASSERT_EQ(run({"make-shop", "--kind", "restaurant", "--sales", "20", "--server",
+                   "127.0.0.1:8750", shop})
+                  .status,
+              0);
+    std::filesystem::rename(m_dir / "shop" / "config", m_dir / "config");
+    const std::string program = shop + "/program";
+    const auto food = m_dir / "shop" / "data" / "FOOD.MDB";
+    const std::string refused = sql(food, "SELECT MIN(PE_ID) FROM PE");
+    const std::string sent = sql(food, "SELECT MAX(PE_ID) FROM PE");
+    const std::string card = sql(food, "SELECT MIN(AC_ID) FROM CREDIT");
+    sql(food, "UPDATE PE SET PE_SD = 7 WHERE PE_ID IN ('" + refused + "', '" + sent + "')");
+    sql(food, "UPDATE CREDIT SET CD_SD = 7 WHERE AC_ID = '" + card + "'");
+    const std::string marks =  // of the refused sale, the sent sale and the card approval
+        "SELECT (SELECT PE_SD FROM PE WHERE PE_ID = '" + refused + "') || (SELECT PE_SD FROM PE " +
+        "WHERE PE_ID = '" + sent + "') || (SELECT MAX(CD_SD) FROM CREDIT WHERE AC_ID = '" + card +
+        "')";
+    ASSERT_EQ(sql(food, marks), "777");
+    test::FakeClock clock;
+    RefusalJournal journal(program, clock);
+    journal.append({"sale", "refused", "PutPSM13_SIN", refused, "0:거래처 없음", {}});
+    journal.append({"card", "failed", "putcard", card, "-2147012867 연결 실패", {}});
+
+    ToolRun r = run({"--program-folder", program, "refusals"});
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_NE(r.out.find("sale  refused  " + refused), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("2 refusals in"), std::string::npos) << r.out;
+
+    r = run({"--program-folder", program, "refusals", "resend", "--all"});
+    EXPECT_EQ(r.status, 0) << r.err << r.out;
+    EXPECT_EQ(sql(food, marks), "070");
+
+    // A key the journal does not hold is reported; one holding quotes cannot widen the statement.
+    const std::string quoted = "x' OR PE_SD = 7 OR PE_ID = 'x";
+    journal.append({"sale", "refused", "PutPSM13_SIN", quoted, "", {}});
+    r = run({"--program-folder", program, "refusals", "resend", sent, quoted});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_NE(r.err.find(sent + ": the journal holds no"), std::string::npos) << r.err;
+    EXPECT_EQ(sql(food, marks), "070");
 }
 
 }  // namespace
