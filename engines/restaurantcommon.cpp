@@ -50,13 +50,11 @@ std::string AccountingSum::text() const {
 }
 
 std::string dailyDateFilter(const Form1& form) {
-    if (form.CatchUpScan || form.LocalInfo[3] != "1") {
+    if (!dailyScan(form)) {
         return {};
     }
-    // Yesterday goes in the same yyyy-mm-dd form as today, so the filter selects exactly
-    // yesterday and today (on 1 March: the last day of February and 1 March).
-    const DateTime now = form.services().clock.now();
-    return queries::restaurantDateFilter(now.addDays(-1).toDateText(), now.toDateText());
+    const auto [yesterday, today] = yesterdayAndToday(form);
+    return queries::restaurantDateFilter(yesterday, today);
 }
 
 std::string paymentCode(const Value& cash, const Value& card, const Value& receivable) {
@@ -109,20 +107,7 @@ bool hasNoLines(const Recordset& lines) {
 }
 
 RestaurantRun::RestaurantRun(Form1& owner, std::string uploadMethod)
-    : form(owner), m_uploadMethod(std::move(uploadMethod)) {
-    form.controls.MousePointer = PointerShape::Hourglass;
-    form.lastTransfer = {};
-}
-
-Connection& RestaurantRun::openLocalDb() {
-    form.LocalDb = createConnection();
-    form.LocalDb->open(form.LocalConnStr);
-    return *form.LocalDb;
-}
-
-std::unique_ptr<Recordset> RestaurantRun::open(const std::string& sql) {
-    return form.LocalDb->openRecordset(sql, CursorType::ForwardOnly, LockType::Optimistic);
-}
+    : TransferRun(owner, uploadMethod), m_delivery(uploadMethod == "PutPSM13_SIN") {}
 
 void RestaurantRun::beginSale(std::size_t tpeSlots) {
     TPE.resize(tpeSlots);
@@ -292,107 +277,22 @@ void RestaurantRun::fillCard(const Recordset& cards) {
     TCD(0, 12) = cards.field("CD_APRNO").toText();
 }
 
-bool RestaurantRun::upload(const std::function<bool(RemoteObject&)>& call) {
-    if (!m_space) {
-        m_space = std::make_unique<DataSpace>(form.CallLimits);
+std::vector<std::pair<std::string, JournalArray>> RestaurantRun::saleArrays() const {
+    std::vector<std::pair<std::string, JournalArray>> arrays{
+        {"TPE", TPE}, {"TPS", TPS}, {"TRT", TRT}, {"TPSN", TPSN}, {"TAC", TAC}};
+    if (m_delivery) {
+        arrays.emplace_back("TDLV", TDLV);
     }
-    reply.clear();
-    m_object = m_space->CreateObject(form.ServerInfo[3], "http://" + form.ServerInfo[0]);
-    m_calling = true;
-    const bool result = call(*m_object);
-    m_calling = false;
-    return result;
-}
-
-Refusal RestaurantRun::refusal(const std::string& outcome, const std::string& why) const {
-    Refusal r;
-    r.outcome = outcome;
-    r.reply = why;
-    if (stage == CardStage) {
-        r.kind = "card";
-        r.method = "putcard";
-        r.key = TCD(0, 0);
-        r.arrays = {{"TCD", TCD}};
-        return r;
-    }
-    r.kind = "sale";
-    r.method = m_uploadMethod;
-    r.key = TPE(0);
-    r.arrays = {{"TPE", TPE}, {"TPS", TPS}, {"TRT", TRT}, {"TPSN", TPSN}, {"TAC", TAC}};
-    if (m_uploadMethod == "PutPSM13_SIN") {
-        r.arrays.emplace_back("TDLV", TDLV);
-    }
-    return r;
-}
-
-void RestaurantRun::cardRefused() {
-    form.journal().append(refusal("refused", reply));
+    return arrays;
 }
 
 void RestaurantRun::saleAnswered(bool accepted) {
-    const std::string markSent = "UPDATE PE SET PE_SD = 7 WHERE PE_ID = '" + TPE(0) + "'";
-    if (accepted) {
-        form.LocalDb->execute(markSent);
-        ++form.lastTransfer.salesSent;
-    } else if (isDuplicateSaleReply(reply)) {
-        form.LocalDb->execute(markSent);
-        form.log().INSERT_ERRLOG("중복데이터", TPE(0));
-        ++form.lastTransfer.salesDuplicate;
-    } else {
-        form.journal().append(refusal("refused", reply));
-        form.log().WRITE_SALE_DUMP(TPE, TPS, TRT, TAC, "COM +  전송시오류: " + reply, "");
-        ++form.lastTransfer.salesRefused;
-    }
-}
-
-void RestaurantRun::saleDone() {
-    ++m_done;
-    if (form.onSaleDone) {
-        form.onSaleDone(m_done, form.lastTransfer.salesTotal);
-    }
+    TransferRun::saleAnswered(accepted, "UPDATE PE SET PE_SD = 7 WHERE PE_ID = '" + TPE(0) + "'",
+                              true);
 }
 
 void RestaurantRun::fail(long number, const std::string& description) {
-    form.lastTransfer.errorNumber = number;
-    form.lastTransfer.errorDescription = description;
-    if (m_calling) {
-        try {
-            form.journal().append(refusal("failed", std::to_string(number) + ": " + description));
-        } catch (const Error&) {
-            // The upload stays unmarked either way; the dump below may still record it.
-        }
-    }
-    if (stage == SalesStage) {
-        form.log().WRITE_SALE_DUMP(TPE, TPS, TRT, TAC, "처리전송시오류: " + description,
-                                   std::to_string(number));
-    } else {
-        form.log().WRITE_CARD_DUMP(TCD, "처리전송시오류: " + reply);
-    }
-}
-
-void RestaurantRun::close(std::initializer_list<std::unique_ptr<Recordset>*> recordsets) {
-    for (std::unique_ptr<Recordset>* rs : recordsets) {
-        if (*rs) {
-            try {
-                (*rs)->close();
-            } catch (...) {
-                // Closing is best effort: the run ends either way.
-            }
-            rs->reset();
-        }
-    }
-    if (form.LocalDb) {
-        try {
-            if (form.LocalDb->isOpen()) {
-                form.LocalDb->close();
-            }
-        } catch (...) {
-        }
-        form.LocalDb.reset();
-    }
-    m_object.reset();
-    m_space.reset();
-    form.controls.MousePointer = PointerShape::Default;
+    TransferRun::fail(number, description, true);
 }
 
 }  // namespace veldon::restaurant

@@ -1,5 +1,5 @@
-// What the two restaurant engines share: the frame of a run (busy pointer, the local connection,
-// the one error path, closing everything) and the parts of a sale that both fill alike. Each
+// What the two restaurant engines share beyond the frame of every run (engines/transferrun.h):
+// the parts of a sale that both fill alike and the restaurant's marks and dumps. Each
 // engine keeps its own order of steps; these pieces hold no decision of their own beyond what both
 // engines do the same way.
 #pragma once
@@ -11,15 +11,15 @@
 #include <string>
 
 #include "app/form1.h"
+#include "engines/transferrun.h"
 #include "platform/recordset.h"
 #include "remote/dataspace.h"
 #include "remote/recordarrays.h"
 
 namespace veldon::restaurant {
 
-// Stage texts of a run; the error path reads them.
-inline constexpr const char* SalesStage = "영업";
-inline constexpr const char* CardStage = "카드";
+using veldon::CardStage;
+using veldon::SalesStage;
 
 // The accounting sum of a sale: a fixed-point amount with four decimals, as the program's currency
 // type keeps it, so that adding amounts never drifts as doubles would.
@@ -54,24 +54,15 @@ std::int32_t roundToInt32(double value);
 // fields are all absent: such a view counts as no lines.
 bool hasNoLines(const Recordset& lines);
 
-// One engine run: the record arrays, reply text, sale key and stage that the error path reads,
-// the local connection in Form1::LocalDb and the run's one DataSpace.
-class RestaurantRun {
+// One restaurant engine run: the frame with the guests and delivery arrays and the fills both
+// restaurant engines share.
+class RestaurantRun : public TransferRun {
 public:
-    // Shows the busy pointer and resets Form1::lastTransfer. `uploadMethod` is the method that
-    // sends a sale: PutPSM13_SIN carries TDLV, PutPSM13_PSN does not.
+    // `uploadMethod` sends a sale: PutPSM13_SIN carries TDLV, PutPSM13_PSN does not.
     RestaurantRun(Form1& owner, std::string uploadMethod);
 
-    Form1& form;
-    TextArray TPE, TRT, TDLV;
-    TextTable TPS, TAC, TPSN, TCD;
-    std::string reply;
-    std::string saleKey;
-    std::string stage;
-
-    // A new connection in Form1::LocalDb, opened with LocalConnStr.
-    Connection& openLocalDb();
-    std::unique_ptr<Recordset> open(const std::string& sql);
+    TextArray TDLV;
+    TextTable TPSN;
 
     // Empties TPE (`tpeSlots` slots) and TRT, and the accounting sum.
     void beginSale(std::size_t tpeSlots);
@@ -94,35 +85,17 @@ public:
     // TCD as one row from the current card approval.
     void fillCard(const Recordset& cards);
 
-    // Empties the reply text and makes one call on a fresh remote object of the run's DataSpace
-    // (created on first use); returns its result. A call that raises is journaled by fail().
-    bool upload(const std::function<bool(RemoteObject&)>& call);
-    // What the service said to a sale: mark it, log the duplicate, or dump the refusal.
+    // What the service said to a sale: PE_SD = 7, the duplicate logged, or the refusal dumped.
     void saleAnswered(bool accepted);
-    // Journals the card approval in TCD as refused, before it is marked or left.
-    void cardRefused();
-    // Progress after each sale.
-    void saleDone();
-
-    // The one error path: the dump chosen by the stage; the run then ends.
+    // The error path; a sale dump carries the error number as its prefix.
     void fail(long number, const std::string& description);
-    // Closes the recordsets in the given order and the connection, releases the remote object
-    // and the DataSpace, restores the pointer. Never raises; a card transaction still open is
-    // rolled back by closing, not committed.
-    void close(std::initializer_list<std::unique_ptr<Recordset>*> recordsets);
 
-    const std::string& saleId() const { return TPE(0); }
+protected:
+    std::vector<std::pair<std::string, JournalArray>> saleArrays() const override;
 
 private:
-    // The upload in hand (the sale, or the approval in the card stage) for the journal.
-    Refusal refusal(const std::string& outcome, const std::string& why) const;
-
-    std::string m_uploadMethod;
-    bool m_calling = false;
+    bool m_delivery;
     AccountingSum m_sum;
-    long m_done = 0;
-    std::unique_ptr<DataSpace> m_space;
-    std::unique_ptr<RemoteObject> m_object;  // released before m_space
 };
 
 }  // namespace veldon::restaurant

@@ -111,7 +111,7 @@ void TransferRestaurantDelivery(Form1& form) {
                 });
                 const bool duplicate = !accepted && isDuplicateCardReply(run.reply);
                 if (!accepted && !duplicate) {
-                    run.cardRefused();  // its only record once it is marked sent below
+                    run.cardsRefused();  // its only record once it is marked sent below
                 }
                 // The approval's one transaction begins only now that the answer is in: the POS
                 // program must never wait on the database while the service is being called.

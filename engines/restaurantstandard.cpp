@@ -151,7 +151,7 @@ void TransferRestaurantStandard(Form1& form) {
                     form.log().WRITE_CARD_DUMP(run.TCD, "COM +  카드전송시오류: " + run.reply);
                     ++form.lastTransfer.cardsDuplicate;
                 } else {
-                    run.cardRefused();
+                    run.cardsRefused();
                     form.log().WRITE_CARD_DUMP(run.TCD, "COM +  카드전송시오류: " + run.reply);
                     ++form.lastTransfer.cardsRefused;
                 }
