@@ -101,6 +101,32 @@ std::string restaurantUnsentCount() {
            " PE_EDATE,PE_NTBID,PE_PSN,PE_BAMT,PE_SVC,PE_TIP ORDER BY PE.PE_ID ";
 }
 
+std::string retailHeaderWindow(const std::string& yesterday, const std::string& today) {
+    return " and  format(SL_DATE,'yyyy-mm-dd')   BETWEEN '" + yesterday + "' AND '" + today + "' ";
+}
+
+std::string retailLineWindow(const std::string& start, const std::string& today,
+                             const std::string* leaveOutPosition) {
+    std::string window =
+        " where format(SSL_DATE,'yyyy-mm-dd')  BETWEEN '" + start + "' AND '" + today;
+    if (leaveOutPosition) {
+        return window + "' AND SSL_POS <> '" + *leaveOutPosition + "' ";
+    }
+    return window + "' ";
+}
+
+std::string retailLines(const std::string& lineWindow) {
+    return std::string(
+               " SELECT SL_ID,SSL_NO,SSL_DATE,SSL_POS,SSL_MENU,SSL_UNIT,SSL_PRICE,SSL_QTY,SSL_AMT,"
+               "SSL_VAT,MENU_CODE,MENU_NAME,MENU_CK,SSL_INAMT,SSL_GU ") +
+           " FROM  SSL INNER JOIN MENU ON SSL.SSL_POS = MENU.MENU_POS " + lineWindow +
+           " ORDER BY SL_ID,SSL_NO ";
+}
+
+std::string retailOption(const std::string& code) {
+    return " SELECT BS_M1 FROM BAS WHERE BAS_CODE ='" + code + "'";
+}
+
 std::string retailHeaders(const std::string& headerWindow) {
     return std::string(
                " SELECT "

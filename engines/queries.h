@@ -21,7 +21,16 @@ std::string restaurantDateFilter(const std::string& yesterday, const std::string
 std::string restaurantUnsentCount();
 
 // Retail database (POS.MDB).
+// " and  format(SL_DATE,'yyyy-mm-dd')   BETWEEN '<yesterday>' AND '<today>' "
+std::string retailHeaderWindow(const std::string& yesterday, const std::string& today);
+// " where format(SSL_DATE,'yyyy-mm-dd')  BETWEEN '<start>' AND '<today>' ", ending instead in
+// "' AND SSL_POS <> '<discount position>' " when a discount position is to be left out.
+std::string retailLineWindow(const std::string& start, const std::string& today,
+                             const std::string* leaveOutPosition);
 std::string retailHeaders(const std::string& headerWindow);
+std::string retailLines(const std::string& lineWindow);
+// The shop option BS_M1 of one BAS_CODE ('ZA20', 'ZA16').
+std::string retailOption(const std::string& code);
 std::string retailUnsentCount();
 std::string retailCards();
 std::string retailDeletedLines();

@@ -94,7 +94,7 @@ void TransferRestaurantDelivery(Form1& form) {
             run.fillGuests(*guests);
             fillDelivery(run, *delivery, run.TDLV);
 
-            const bool accepted = run.upload([&](RemoteObject& object) {
+            const bool accepted = run.upload(TransferRun::Upload::Sale, [&](RemoteObject& object) {
                 return object.PutPSM13_SIN(run.TPE, run.TPS, run.TRT, run.TPSN, run.TAC, run.TDLV,
                                            run.reply, form.CenterConnStr, run.saleKey);
             });
@@ -106,12 +106,13 @@ void TransferRestaurantDelivery(Form1& form) {
         if (cards->recordCount() != 0) {
             for (; !cards->eof(); cards->moveNext()) {
                 run.fillCard(*cards);
-                const bool accepted = run.upload([&](RemoteObject& object) {
-                    return object.putcard(run.TCD, run.reply, form.CenterConnStr);
-                });
+                const bool accepted =
+                    run.upload(TransferRun::Upload::Cards, [&](RemoteObject& object) {
+                        return object.putcard(run.TCD, run.reply, form.CenterConnStr);
+                    });
                 const bool duplicate = !accepted && isDuplicateCardReply(run.reply);
                 if (!accepted && !duplicate) {
-                    run.cardsRefused();  // its only record once it is marked sent below
+                    run.refused();  // its only record once it is marked sent below
                 }
                 // The approval's one transaction begins only now that the answer is in: the POS
                 // program must never wait on the database while the service is being called.

@@ -126,7 +126,7 @@ void TransferRestaurantStandard(Form1& form) {
             fillLines(run, *lines);
             run.fillGuests(*guests);
 
-            const bool accepted = run.upload([&](RemoteObject& object) {
+            const bool accepted = run.upload(TransferRun::Upload::Sale, [&](RemoteObject& object) {
                 return object.PutPSM13_PSN(run.TPE, run.TPS, run.TRT, run.TPSN, run.TAC, run.reply,
                                            form.CenterConnStr, run.saleKey);
             });
@@ -138,9 +138,10 @@ void TransferRestaurantStandard(Form1& form) {
         if (cards->recordCount() != 0) {
             for (; !cards->eof(); cards->moveNext()) {
                 run.fillCard(*cards);
-                const bool accepted = run.upload([&](RemoteObject& object) {
-                    return object.putcard(run.TCD, run.reply, form.CenterConnStr);
-                });
+                const bool accepted =
+                    run.upload(TransferRun::Upload::Cards, [&](RemoteObject& object) {
+                        return object.putcard(run.TCD, run.reply, form.CenterConnStr);
+                    });
                 const std::string markSent =
                     "UPDATE CREDIT SET CD_SD = 7 WHERE AC_ID = '" + run.TCD(0, 0) + "' ";
                 if (accepted) {
@@ -151,7 +152,7 @@ void TransferRestaurantStandard(Form1& form) {
                     form.log().WRITE_CARD_DUMP(run.TCD, "COM +  카드전송시오류: " + run.reply);
                     ++form.lastTransfer.cardsDuplicate;
                 } else {
-                    run.cardsRefused();
+                    run.refused();
                     form.log().WRITE_CARD_DUMP(run.TCD, "COM +  카드전송시오류: " + run.reply);
                     ++form.lastTransfer.cardsRefused;
                 }

@@ -34,7 +34,8 @@ std::vector<std::pair<std::string, JournalArray>> TransferRun::saleArrays() cons
     return {{"TPE", TPE}, {"TPS", TPS}, {"TRT", TRT}, {"TAC", TAC}};
 }
 
-bool TransferRun::upload(const std::function<bool(RemoteObject&)>& call) {
+bool TransferRun::upload(Upload what, const std::function<bool(RemoteObject&)>& call) {
+    m_uploading = what;
     if (!m_space) {
         m_space = std::make_unique<DataSpace>(form.CallLimits);
     }
@@ -50,21 +51,29 @@ Refusal TransferRun::refusal(const std::string& outcome, const std::string& why)
     Refusal r;
     r.outcome = outcome;
     r.reply = why;
-    if (stage == CardStage) {
-        r.kind = "card";
-        r.method = "putcard";
-        r.key = TCD.rows() > 0 ? TCD(0, 0) : "";
-        r.arrays = {{"TCD", TCD}};
-        return r;
+    switch (m_uploading) {
+        case Upload::Sale:
+            r.kind = "sale";
+            r.method = m_uploadMethod;
+            r.key = TPE.size() > 0 ? TPE(0) : "";
+            r.arrays = saleArrays();
+            break;
+        case Upload::Cards:
+            r.kind = "card";
+            r.method = "putcard";
+            r.key = TCD.rows() > 0 ? TCD(0, 0) : "";
+            r.arrays = {{"TCD", TCD}};
+            break;
+        case Upload::DeletedLines:
+            r.kind = "deleted-lines";
+            r.method = "PUTSQL";
+            r.arrays = {{"statements", deletedLines}};
+            break;
     }
-    r.kind = "sale";
-    r.method = m_uploadMethod;
-    r.key = TPE.size() > 0 ? TPE(0) : "";
-    r.arrays = saleArrays();
     return r;
 }
 
-void TransferRun::cardsRefused() {
+void TransferRun::refused() {
     form.journal().append(refusal("refused", reply));
 }
 
@@ -79,7 +88,7 @@ void TransferRun::saleAnswered(bool accepted, const std::string& markSent, bool 
         }
         ++form.lastTransfer.salesDuplicate;
     } else {
-        form.journal().append(refusal("refused", reply));
+        refused();
         form.log().WRITE_SALE_DUMP(TPE, TPS, TRT, TAC, "COM +  전송시오류: " + reply, "");
         ++form.lastTransfer.salesRefused;
     }

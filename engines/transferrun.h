@@ -33,6 +33,10 @@ bool dailyScan(const Form1& form);
 
 class TransferRun {
 public:
+    // What a call sends, for the journal: the sale in TPE and its arrays, the card approvals in
+    // TCD, or the deleted-line statements in `deletedLines`.
+    enum class Upload { Sale, Cards, DeletedLines };
+
     // Shows the busy pointer and resets Form1::lastTransfer. `uploadMethod` names the method
     // that sends a sale, for the journal.
     TransferRun(Form1& owner, std::string uploadMethod);
@@ -41,6 +45,7 @@ public:
     Form1& form;
     TextArray TPE, TRT;
     TextTable TPS, TAC, TCD;
+    TextArray deletedLines;  // PUTSQL's statement list of a retail run
     std::string reply;
     std::string saleKey;
     std::string stage;
@@ -51,13 +56,13 @@ public:
 
     // Empties the reply text and makes one call on a fresh remote object of the run's DataSpace
     // (created on first use); returns its result. A call that raises is journaled by fail().
-    bool upload(const std::function<bool(RemoteObject&)>& call);
+    bool upload(Upload what, const std::function<bool(RemoteObject&)>& call);
     // What the service said to the sale in TPE: `markSent` runs when it accepted the sale or
     // holds it already (the duplicate logged to the daily log when `logDuplicate`); a refusal
     // is journaled and dumped, and the sale stays unsent.
     void saleAnswered(bool accepted, const std::string& markSent, bool logDuplicate);
-    // Journals the card approvals in TCD as refused, before they are marked or left.
-    void cardsRefused();
+    // Journals what the last call sent as refused, before its rows are marked or left.
+    void refused();
     // Progress after each sale.
     void saleDone();
 
@@ -76,10 +81,11 @@ protected:
     virtual std::vector<std::pair<std::string, JournalArray>> saleArrays() const;
 
 private:
-    // The upload in hand (the sale, or the approvals in the card stage) for the journal.
+    // What the last call sent, for the journal.
     Refusal refusal(const std::string& outcome, const std::string& why) const;
 
     std::string m_uploadMethod;
+    Upload m_uploading = Upload::Sale;
     bool m_calling = false;
     long m_done = 0;
     std::unique_ptr<DataSpace> m_space;

@@ -1,6 +1,7 @@
 #include "sched/scheduler.h"
 
 #include "engines/restaurant.h"
+#include "engines/retail.h"
 #include "platform/error.h"
 #include "platform/value.h"
 
@@ -28,6 +29,7 @@ void withTimer1Disabled(Form1& form, Action action) {
 
 TransferEngines builtInEngines() {
     TransferEngines engines;
+    engines.retail = TransferRetail;
     engines.restaurantDelivery = TransferRestaurantDelivery;
     engines.restaurantStandard = TransferRestaurantStandard;
     return engines;
@@ -70,7 +72,7 @@ void TransferScheduler::DispatchTransfer() {
         engine = &m_engines.retail;
     } else if (type == 1) {
         engine = numericValue(m_form.SendDelivery) == 1 ? &m_engines.restaurantDelivery
-                                                         : &m_engines.restaurantStandard;
+                                                        : &m_engines.restaurantStandard;
     }
     try {
         if (engine && *engine) {

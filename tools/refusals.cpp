@@ -29,6 +29,10 @@ struct ResendRoute {
 };
 
 constexpr ResendRoute kRoutes[] = {
+    {0, "sale", "UPDATE SL SET SL_SND = 0 WHERE SL_ID = {key} AND SL_SND = 7",
+     "SELECT SL_ID FROM SL WHERE SL_ID = {key}"},
+    {0, "card", "UPDATE CREDIT SET C_SND = 0 WHERE C_SLID = {key} AND C_SND = 7",
+     "SELECT C_SLID FROM CREDIT WHERE C_SLID = {key}"},
     {1, "sale", "UPDATE PE SET PE_SD = 0 WHERE PE_ID = {key} AND PE_SD = 7",
      "SELECT PE_ID FROM PE WHERE PE_ID = {key}"},
     {1, "card", "UPDATE CREDIT SET CD_SD = 0 WHERE AC_ID = {key} AND CD_SD = 7",

@@ -598,15 +598,14 @@ service refused or that failed, with its reply and the arrays sent.
   resend       clear the sent mark of the sales and card approvals that the journal holds as
                refused or failed, so that the next transfer sends them again (the service answers
                what it holds already as a duplicate): all of them with --all, else those of the
-               KEYs (a sale's PE_ID, a card approval's AC_ID). Runs the start-up checks as status
-               does. Restaurant shops only for now.
+               KEYs (a sale's PE_ID or SL_ID, a card approval's AC_ID or C_SLID). Runs the
+               start-up checks as status does.
 
   --kind K     only sales (sale) or only card approvals (card)
   --all        every sale and card approval the journal holds as refused or failed
 
 Exit status of resend: 1 when a KEY is not in the journal as refused or failed or a mark cannot be
-cleared (the other KEYs are done all the same), or for a retail shop; 2 when the program would stop
-at start-up.
+cleared (the other KEYs are done all the same); 2 when the program would stop at start-up.
 )";
 
 int runRefusals(Context& ctx, const Args& args) {

@@ -1,61 +1,21 @@
-// A scratch restaurant shop for the engine tests: a FOOD.MDB made row by row, the real reference
-// service on 127.0.0.1, a form filled as start-up fills it, and readers of what the service stored
-// and of the dump files.
+// A scratch restaurant shop for the engine tests: a FOOD.MDB made row by row, with the rows a
+// restaurant's tables hold and a reader of the arrays the service stored per sale.
 #pragma once
 
-#include <gtest/gtest.h>
-
-#include <filesystem>
-#include <map>
-#include <memory>
 #include <string>
-#include <vector>
 
-#include "app/form1.h"
-#include "platform/settingsstore.h"
-#include "platform/textcodec.h"
-#include "tests/support/central.h"
-#include "tests/support/fakes.h"
-#include "tests/support/tempdir.h"
+#include "tests/support/shoptest.h"
 #include "tools/demodb.h"
 
 namespace veldon::test {
 
-using Columns = std::map<std::string, std::string>;  // column -> SQL literal
-using Rows = std::vector<std::vector<std::string>>;
-
-inline std::string q(const std::string& text) {
-    return "'" + text + "'";
-}
-
-class RestaurantShopTest : public ::testing::Test {
+class RestaurantShopTest : public ShopTest {
 protected:
     // `delivery`: the shop sends delivery data (배송정보전송 "1"), else the standard engine runs.
-    explicit RestaurantShopTest(bool delivery) : settings(dir / "config") {
-        std::filesystem::create_directories(program() / "log");
-        std::filesystem::create_directories(data());
-        std::filesystem::create_directories(dir / "central");
-        central = std::make_unique<RunningCentral>(dir / "central");
-        form = std::make_unique<Form1>(Form1Services{settings, messages, clock, program()});
-        form->ServerInfo = {central->server(), "", "", "lumora.demon"};
-        form->LocalInfo = {data().string(), "FOOD.MDB", "1", "0", "1", ""};
-        form->LocalConnStr =
-            "PROVIDER=MSDataShape;Driver={Microsoft Access Driver (*.mdb)};Dbq=FOOD.MDB;"
-            "DefaultDir=" +
-            data().string() + ";Uid=Admin;pwd=qtrk48207";
-        form->CenterConnStr = RunningCentral::Connection;
-        form->StoreCode = "S0001";
-        form->StoreName = "데모 식당";
-        form->DepotCode = "H01";
-        form->DepotName = "본사창고";
-        form->PosId = "01";
-        form->ServiceType = "1";
+    explicit RestaurantShopTest(bool delivery) : ShopTest("1") {
         form->SendDelivery = delivery ? "1" : "0";
         form->CfOptionValue = 1;
     }
-
-    std::filesystem::path program() const { return dir / "program"; }
-    std::filesystem::path data() const { return dir / "data"; }
 
     // A FOOD.MDB of `sales` realistic sales (none: only products and settings) plus product P1.
     void database(long sales = 0) {
@@ -68,32 +28,6 @@ protected:
                       {"PR_NAME", q("김치찌개")},
                       {"PR_TAX", q("1")},
                       {"PR_COST", "1500"}});
-    }
-
-    void sql(const std::string& statement) {
-        auto db = createConnection();
-        db->open(form->LocalConnStr);
-        db->execute(statement);
-    }
-    std::string local(const std::string& query) {
-        auto db = createConnection();
-        db->open(form->LocalConnStr);
-        auto rs = db->openRecordset(query);
-        return rs->eof() ? "<none>" : rs->field(0).textOr("<null>");
-    }
-    void insert(const std::string& table, const Columns& columns) {
-        std::string names, values;
-        for (const auto& [name, value] : columns) {
-            names += (names.empty() ? "" : ",") + name;
-            values += (values.empty() ? "" : ",") + value;
-        }
-        sql("INSERT INTO " + table + " (" + names + ") VALUES (" + values + ")");
-    }
-    static Columns with(Columns base, const Columns& changes) {
-        for (const auto& [name, value] : changes) {
-            base[name] = value;
-        }
-        return base;
     }
 
     void header(const std::string& id, const Columns& changes = {}) {
@@ -189,43 +123,6 @@ protected:
         }
         return centralQuery("SELECT " + columns + " FROM " + table + where);
     }
-    Rows centralQuery(const std::string& query) {
-        auto db = createConnection();
-        db->open("Dbq=central.db;DefaultDir=" + central->file().parent_path().string());
-        auto rs = db->openRecordset(query);
-        Rows rows;
-        for (; !rs->eof(); rs->moveNext()) {
-            std::vector<std::string> row;
-            for (int f = 0; f < rs->fieldCount(); ++f) {
-                row.push_back(rs->field(f).textOr("<null>"));
-            }
-            rows.push_back(row);
-        }
-        return rows;
-    }
-
-    // Dump files of one kind ("e", "c", "p", "DC"), decoded.
-    std::vector<std::string> dumps(const std::string& kind) {
-        std::vector<std::string> texts;
-        for (const auto& file : std::filesystem::directory_iterator(program() / "log")) {
-            const std::string name = file.path().filename().string();
-            if (name.rfind(kind, 0) == 0 && name.size() == kind.size() + 17) {
-                texts.push_back(cp949ToUtf8(readFile(file.path())));
-            }
-        }
-        return texts;
-    }
-    static std::string secondLine(const std::string& dump) {
-        const std::size_t start = dump.find("\r\n") + 2;
-        return dump.substr(start, dump.find("\r\n", start) - start);
-    }
-
-    TempDir dir;
-    FakeClock clock;
-    IniSettingsStore settings;
-    RecordingMessageSink messages;
-    std::unique_ptr<RunningCentral> central;
-    std::unique_ptr<Form1> form;
 };
 
 }  // namespace veldon::test

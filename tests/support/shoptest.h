@@ -1,0 +1,124 @@
+// A scratch shop for the engine tests: its database made row by row, the real reference service on
+// 127.0.0.1, a form filled as start-up fills it, and readers of what the service stored and of
+// the dump files.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <map>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "app/form1.h"
+#include "platform/settingsstore.h"
+#include "platform/textcodec.h"
+#include "tests/support/central.h"
+#include "tests/support/fakes.h"
+#include "tests/support/tempdir.h"
+#include "tools/demodb.h"
+
+namespace veldon::test {
+
+using Columns = std::map<std::string, std::string>;  // column -> SQL literal
+using Rows = std::vector<std::vector<std::string>>;
+
+inline std::string q(const std::string& text) {
+    return "'" + text + "'";
+}
+
+class ShopTest : public ::testing::Test {
+protected:
+    // A shop of business type "0" (POS.MDB) or "1" (FOOD.MDB), registered at the service as
+    // store S0001, depot H01, counter 01.
+    explicit ShopTest(const std::string& serviceType) : settings(dir / "config") {
+        std::filesystem::create_directories(program() / "log");
+        std::filesystem::create_directories(data());
+        std::filesystem::create_directories(dir / "central");
+        central = std::make_unique<RunningCentral>(dir / "central");
+        form = std::make_unique<Form1>(Form1Services{settings, messages, clock, program()});
+        const bool retail = serviceType == "0";
+        form->ServerInfo = {central->server(), "", "", retail ? "VARNIK.MEM" : "lumora.demon"};
+        form->LocalInfo = {data().string(), retail ? "POS.MDB" : "FOOD.MDB", "1", "0", "1", ""};
+        form->LocalConnStr = "PROVIDER=MSDataShape;Driver={Microsoft Access Driver (*.mdb)};Dbq=" +
+                             form->LocalInfo[1] + ";DefaultDir=" + data().string() +
+                             (retail ? ";Uid=Admin;pwd=%%%4172" : ";Uid=Admin;pwd=qtrk48207");
+        form->CenterConnStr = RunningCentral::Connection;
+        form->StoreCode = "S0001";
+        form->StoreName = "데모 식당";
+        form->DepotCode = "H01";
+        form->DepotName = "본사창고";
+        form->PosId = "01";
+        form->ServiceType = serviceType;
+    }
+
+    std::filesystem::path program() const { return dir / "program"; }
+    std::filesystem::path data() const { return dir / "data"; }
+
+    void sql(const std::string& statement) {
+        auto db = createConnection();
+        db->open(form->LocalConnStr);
+        db->execute(statement);
+    }
+    std::string local(const std::string& query) {
+        auto db = createConnection();
+        db->open(form->LocalConnStr);
+        auto rs = db->openRecordset(query);
+        return rs->eof() ? "<none>" : rs->field(0).textOr("<null>");
+    }
+    void insert(const std::string& table, const Columns& columns) {
+        std::string names, values;
+        for (const auto& [name, value] : columns) {
+            names += (names.empty() ? "" : ",") + name;
+            values += (values.empty() ? "" : ",") + value;
+        }
+        sql("INSERT INTO " + table + " (" + names + ") VALUES (" + values + ")");
+    }
+    static Columns with(Columns base, const Columns& changes) {
+        for (const auto& [name, value] : changes) {
+            base[name] = value;
+        }
+        return base;
+    }
+
+    Rows centralQuery(const std::string& query) {
+        auto db = createConnection();
+        db->open("Dbq=central.db;DefaultDir=" + central->file().parent_path().string());
+        auto rs = db->openRecordset(query);
+        Rows rows;
+        for (; !rs->eof(); rs->moveNext()) {
+            std::vector<std::string> row;
+            for (int f = 0; f < rs->fieldCount(); ++f) {
+                row.push_back(rs->field(f).textOr("<null>"));
+            }
+            rows.push_back(row);
+        }
+        return rows;
+    }
+
+    // Dump files of one kind ("e", "c", "p", "DC"), decoded.
+    std::vector<std::string> dumps(const std::string& kind) {
+        std::vector<std::string> texts;
+        for (const auto& file : std::filesystem::directory_iterator(program() / "log")) {
+            const std::string name = file.path().filename().string();
+            if (name.rfind(kind, 0) == 0 && name.size() == kind.size() + 17) {
+                texts.push_back(cp949ToUtf8(readFile(file.path())));
+            }
+        }
+        return texts;
+    }
+    static std::string secondLine(const std::string& dump) {
+        const std::size_t start = dump.find("\r\n") + 2;
+        return dump.substr(start, dump.find("\r\n", start) - start);
+    }
+
+    TempDir dir;
+    FakeClock clock;
+    IniSettingsStore settings;
+    RecordingMessageSink messages;
+    std::unique_ptr<RunningCentral> central;
+    std::unique_ptr<Form1> form;
+};
+
+}  // namespace veldon::test
