@@ -82,6 +82,26 @@ protected:
         return base;
     }
 
+    // What the service stored: the slots of one array of sale `id`, one vector per row.
+    Rows stored(const std::string& table, const std::string& array, int slots,
+                const std::string& id) {
+        std::string columns;
+        for (int s = 0; s < slots; ++s) {
+            columns += (s ? "," : "") + array + "_" + (s < 10 ? "0" : "") + std::to_string(s);
+        }
+        std::string where;
+        if (table == "SALE_HDR") {
+            where = " WHERE TPE_00 = " + q(id);
+        } else if (table == "CARD_APR") {
+            where = " WHERE TCD_00 = " + q(id) + " ORDER BY CARD_ID";
+        } else {
+            where = " WHERE SALE_ID = (SELECT SALE_ID FROM SALE_HDR WHERE TPE_00 = " + q(id) + ")";
+            if (table != "SALE_RT" && table != "SALE_DLV") {
+                where += " ORDER BY ROW_NO";
+            }
+        }
+        return centralQuery("SELECT " + columns + " FROM " + table + where);
+    }
     Rows centralQuery(const std::string& query) {
         auto db = createConnection();
         db->open("Dbq=central.db;DefaultDir=" + central->file().parent_path().string());
