@@ -25,9 +25,11 @@
 #include <condition_variable>
 #include <cstdio>
 #include <cstring>
+#include <map>
 #include <mutex>
 #include <string_view>
 #include <thread>
+#include <tuple>
 #include <utility>
 #include <variant>
 
@@ -116,6 +118,7 @@ std::vector<std::string> schemaDdl() {
         "PR_NAME TEXT, PR_UNIT TEXT, PR_UP DECIMAL(19,4), PR_QTY DECIMAL(19,4), "
         "PR_AMT DECIMAL(19,4), POS_ID" +
             key + ", RCT_CODE" + key + ", PRIMARY KEY (DEL_ID))",
+        "CREATE INDEX DELPSS13_LINE ON DELPSS13 (RCT_CODE, POS_ID, DEL_DATE)",
         // DUP_KIND 'K': DUP_KEY1 is the sale key; 'C' (no sale key): counter id and TPE slot 0.
         "CREATE TABLE SALE_HDR (SALE_ID INTEGER NOT NULL, RCT_CODE" + key +
             " NOT NULL, DUP_KIND CHAR(1) NOT NULL, DUP_KEY1" + key + " NOT NULL, DUP_KEY2" + key +
@@ -413,7 +416,7 @@ private:
     Statement m_maxSaleId, m_maxCardId, m_maxDeletedId;
     Statement m_findStore;
     Statement m_insertHeader, m_insertRt, m_insertLine, m_insertAc, m_insertGuest, m_insertDlv;
-    Statement m_insertCard, m_insertDeleted, m_updateVersion;
+    Statement m_insertCard, m_insertDeleted, m_countDeleted, m_updateVersion;
     Statement m_renameStore, m_insertStore, m_renameDepot, m_insertDepot, m_renameCounter,
         m_insertCounter;
     std::string m_now;  // the batch's date and time, 'YYYY-MM-DD HH:MM:SS'
@@ -551,7 +554,11 @@ void SqliteStore::createOrCheckSchema() {
                                                       " is newer than this program's " +
                                                       std::to_string(SchemaVersion)};
             }
-            // Upgrades from older versions go here, each in this transaction.
+            // Upgrades from older versions go here, each in this transaction. Stores made before
+            // deleted lines were told apart lack their index.
+            exec(m_writeDb,
+                 "CREATE INDEX IF NOT EXISTS DELPSS13_LINE ON DELPSS13 (RCT_CODE, POS_ID, "
+                 "DEL_DATE)");
         }
         exec(m_writeDb, "COMMIT");
     } catch (...) {
@@ -597,6 +604,11 @@ void SqliteStore::prepareStatements() {
         w,
         "INSERT INTO DELPSS13 (DEL_ID, DEL_DATE, PR_BCODE, PR_NAME, PR_UNIT, PR_UP, PR_QTY, "
         "PR_AMT, POS_ID, RCT_CODE) VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?)");
+    m_countDeleted = Statement(
+        w,
+        "SELECT COUNT(*) FROM DELPSS13 WHERE RCT_CODE = ? AND POS_ID = ? AND DEL_DATE = ? AND "
+        "PR_BCODE = ? AND PR_NAME = ? AND PR_UNIT = ? AND PR_UP = ? AND PR_QTY = ? AND "
+        "PR_AMT = ?");
     m_updateVersion = Statement(w,
                                 "UPDATE POS SET VELDON_VER = ?, VELDON_VER_SDATE = ? "
                                 "WHERE POS_ID = ? AND RCT_CODE = ?");
@@ -1039,6 +1051,21 @@ void SqliteStore::runCards(Job& job, const TextTable& TCD) {
 }
 
 void SqliteStore::runDeletedLines(Job& job, const std::vector<DeletedLine>& lines) {
+    // A deleted line carries no identifier of its own: it is known by all it holds (its time to
+    // the second, item, unit, price, quantity, amount, counter and store). A batch sent again
+    // after its answer was lost holds as many of each line as the store has already: nothing is
+    // stored twice. Identical lines within one batch are each kept.
+    using LineKey = std::tuple<std::string, std::string, std::string, std::string, std::string,
+                               std::string, double, double, double>;
+    auto keyOf = [](const DeletedLine& l) {
+        return LineKey{l.storeCode, l.posId, l.date,     l.barcode, l.name,
+                       l.unit,      l.price, l.quantity, l.amount};
+    };
+    std::map<LineKey, long> inBatch;
+    for (const DeletedLine& line : lines) {
+        ++inBatch[keyOf(line)];
+    }
+    std::map<LineKey, long> toStore;  // copies still to store, counted at a line's first sight
     const std::string* checkedStore = nullptr;
     for (const DeletedLine& line : lines) {
         if (!checkedStore || *checkedStore != line.storeCode) {
@@ -1048,6 +1075,27 @@ void SqliteStore::runDeletedLines(Job& job, const std::vector<DeletedLine>& line
             }
             checkedStore = &line.storeCode;
         }
+        const LineKey key = keyOf(line);
+        auto [left, firstSight] = toStore.try_emplace(key, 0);
+        if (firstSight) {
+            Statement& c = m_countDeleted;
+            c.text(1, line.storeCode);
+            c.text(2, line.posId);
+            c.text(3, line.date);
+            c.text(4, line.barcode);
+            c.text(5, line.name);
+            c.text(6, line.unit);
+            c.real(7, line.price);
+            c.real(8, line.quantity);
+            c.real(9, line.amount);
+            Reset reset(c);
+            const long held = c.row() ? static_cast<long>(c.columnInteger(0)) : 0;
+            left->second = std::max(0L, inBatch[key] - held);
+        }
+        if (left->second == 0) {
+            continue;
+        }
+        --left->second;
         Statement& d = m_insertDeleted;
         d.integer(1, m_nextDeletedId++);
         d.text(2, line.date);

@@ -441,7 +441,7 @@ TEST_F(SqliteStoreTest, VersionReportUpdatesOnlyAKnownCounter) {
     EXPECT_EQ(count(file(), "POS WHERE VELDON_VER IS NOT NULL"), 1);
 }
 
-TEST_F(SqliteStoreTest, DeletedLinesAreStoredAllOrNone) {
+TEST_F(SqliteStoreTest, DeletedLinesAreStoredAllOrNoneAndNeverTwice) {
     std::vector<DeletedLine> lines = {
         {"2024-03-05", "8801", "우유", "Ea", 1500, 2, 3000, "01", "S0001"},
         {"2024-03-05", "8802", "빵", "Ea", 0.5, 1, 0.5, "01", "S0001"},
@@ -460,6 +460,13 @@ TEST_F(SqliteStoreTest, DeletedLinesAreStoredAllOrNone) {
     EXPECT_FALSE(reply.accepted);
     EXPECT_EQ(reply.reply, "미등록 가맹점: S9999");
     EXPECT_EQ(count(file(), "DELPSS13"), 2);
+
+    lines[1].storeCode = "S0001";
+    ASSERT_TRUE(store->putDeletedLines(lines).accepted);  // sent again after a lost answer
+    EXPECT_EQ(count(file(), "DELPSS13"), 2);
+    lines.push_back(lines[0]);  // the same item deleted twice in one second, with the old batch
+    ASSERT_TRUE(store->putDeletedLines(lines).accepted);
+    EXPECT_EQ(count(file(), "DELPSS13"), 3);
 }
 
 TEST_F(SqliteStoreTest, NameLookUpsFindRegisteredShops) {
