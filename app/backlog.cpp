@@ -41,6 +41,16 @@ Backlog countBacklog(Connection& db, bool retail) {
         } catch (const Error& e) {
             backlog.deletedLinesNote = whyNoDeletedLines(db, e);
         }
+        try {
+            auto stuck = db.openRecordset(
+                "SELECT SL_ID FROM SL WHERE iif(SL_SND is null,0,SL_SND) <> 7 AND SL_UPTRANSNO "
+                "IS NULL ORDER BY SL_ID,SL_NO");
+            if (!stuck->eof()) {
+                backlog.stuckSale = stuck->field("SL_ID").toText();
+            }
+        } catch (const Error&) {
+            // Before the upgrade there is no SL_UPTRANSNO; the start-up upgrade adds it.
+        }
     }
     return backlog;
 }

@@ -16,6 +16,10 @@ struct Backlog {
     // DEL_SD column before the upgrade), with the reason in `deletedLinesNote`.
     std::optional<long> deletedLines;
     std::string deletedLinesNote;
+    // The first unsent retail sale without a transaction number (SL_UPTRANSNO, its key at the
+    // central service): every run ends there with "Invalid use of Null" until the POS program
+    // fills it. Empty when there is none or the column is missing.
+    std::optional<std::string> stuckSale;
 };
 
 // Counts through the engines' statements on an open connection. Raises veldon::Error when the

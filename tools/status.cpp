@@ -35,12 +35,14 @@ int printStatus(const std::filesystem::path& programFolder, std::ostream& out, s
     line(out, "program folder", pathText(programFolder));
     static const char* const serverKeys[] = {"1차서버", "2차서버", "사용자구성", "개체명"};
     for (int i = 0; i < 4; ++i) {
-        line(out, "ServerInfo(" + std::to_string(i) + ")", form.ServerInfo[i] + "  (" + serverKeys[i] + ")");
+        line(out, "ServerInfo(" + std::to_string(i) + ")",
+             form.ServerInfo[i] + "  (" + serverKeys[i] + ")");
     }
     static const char* const localKeys[] = {"data folder", "database file", "스캔방법",
                                             "일일스캔",    "스캔시간",      "사업자"};
     for (int i = 0; i < 6; ++i) {
-        line(out, "LocalInfo(" + std::to_string(i) + ")", form.LocalInfo[i] + "  (" + localKeys[i] + ")");
+        line(out, "LocalInfo(" + std::to_string(i) + ")",
+             form.LocalInfo[i] + "  (" + localKeys[i] + ")");
     }
     line(out, "ServiceType", form.ServiceType);
     line(out, "ServiceState", form.ServiceState);
@@ -65,8 +67,15 @@ int printStatus(const std::filesystem::path& programFolder, std::ostream& out, s
         line(out, "unsent sales", std::to_string(backlog.sales));
         line(out, "unsent cards", std::to_string(backlog.cardApprovals));
         if (numericValue(form.ServiceType) == 0) {
-            line(out, "unsent deleted", backlog.deletedLines ? std::to_string(*backlog.deletedLines)
-                                                             : "unknown: " + backlog.deletedLinesNote);
+            line(out, "unsent deleted",
+                 backlog.deletedLines ? std::to_string(*backlog.deletedLines)
+                                      : "unknown: " + backlog.deletedLinesNote);
+            if (backlog.stuckSale) {
+                line(out, "stops at",
+                     "sale SL_ID " + *backlog.stuckSale +
+                         ": its SL_UPTRANSNO is Null, so every run ends there "
+                         "until the POS program fills it");
+            }
         }
     } catch (const Error& e) {
         err << "전송에러: " << e.description() << "\n";

@@ -220,10 +220,17 @@ TEST_F(VeldonctlTest, StatusShowsTheStartStateOrWhyTheProgramWouldStop) {
               0);
     std::filesystem::rename(m_dir / "shop" / "config", m_dir / "config");
     const std::string program = shop + "/program";
+    const std::string stuck = sql(m_dir / "shop" / "data" / "POS.MDB",
+                                  "SELECT SL_ID FROM SL ORDER BY SL_ID LIMIT 1 OFFSET 5");
+    sql(m_dir / "shop" / "data" / "POS.MDB",
+        "UPDATE SL SET SL_UPTRANSNO = NULL WHERE SL_ID >= " + stuck);
 
     ToolRun r = run({"--program-folder", program, "status"});
     ASSERT_EQ(r.status, 0) << r.err;
     EXPECT_NE(r.out.find("ServiceType      0"), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("stops at         sale SL_ID " + stuck + ": its SL_UPTRANSNO is Null"),
+              std::string::npos)
+        << r.out;
     EXPECT_NE(r.out.find("StoreCode        S7"), std::string::npos) << r.out;
     EXPECT_NE(r.out.find("unsent sales     40"), std::string::npos) << r.out;
     EXPECT_NE(r.out.find("Dbq=POS.MDB;DefaultDir=" + shop + "/data;Uid=Admin;pwd=****"),
