@@ -7,7 +7,13 @@
 #include <chrono>
 #include <thread>
 
+#include <httplib.h>
+#include <sqlite3.h>
+
+#include <atomic>
+
 #include "tests/support/central.h"
+#include "tests/support/scriptedservice.h"
 #include "tests/support/tempdir.h"
 #include "tests/support/toolrun.h"
 #include "tools/makeshop.h"
@@ -17,9 +23,10 @@ namespace {
 
 class TransferCommand : public ::testing::Test {
 protected:
-    demodb::ShopSummary makeShop(long sales, bool delivery, const std::string& server) {
+    demodb::ShopSummary makeShop(long sales, bool delivery, const std::string& server,
+                                 demodb::Kind kind = demodb::Kind::Restaurant) {
         demodb::ShopOptions o;
-        o.kind = demodb::Kind::Restaurant;
+        o.kind = kind;
         o.sales = sales;
         o.server = server;
         o.delivery = delivery;
@@ -106,6 +113,99 @@ TEST_F(TransferCommand, RunTicksUntilItIsStopped) {
     EXPECT_NE(out.find("started; service 시작, transfers every 1 minute(s)"), std::string::npos)
         << out;
     EXPECT_NE(out.find("stopped"), std::string::npos) << out;
+}
+
+// The agent killed while the service holds an upload it has not answered yet: nothing is marked
+// that the service did not answer for, and the runs that follow converge without storing
+// anything twice.
+TEST_F(TransferCommand, AnAgentKilledMidBatchLeavesNothingMarkedAndConvergesWithoutDoubles) {
+    test::RunningCentral central(dir.path());
+    std::atomic<int> holdAt{0};  // 1: putcard, 2: PUTSQL; the relay then stores and goes silent
+    std::atomic<bool> held{false};
+    test::ScriptedService relay([&](const test::ScriptedService::Call& call, auto& out) {
+        httplib::Client service("127.0.0.1", central.port());
+        auto answer = service.Post(call.path, call.body, "application/json; charset=utf-8");
+        if (!answer) {
+            return false;
+        }
+        const std::string method = call.path.substr(call.path.rfind('/') + 1);
+        if ((holdAt == 1 && method == "putcard") || (holdAt == 2 && method == "PUTSQL")) {
+            held = true;
+            out.wait(std::chrono::seconds(60));
+            return false;
+        }
+        return out.write(test::ScriptedService::answer(answer->body, answer->status));
+    });
+    const auto shop = makeShop(12, false, relay.server(), demodb::Kind::Retail);
+    const auto db = shop.dataFolder / "POS.MDB";
+    auto count = [&](const std::string& query) {
+        sqlite3* h = nullptr;
+        sqlite3_open(db.c_str(), &h);
+        sqlite3_stmt* st = nullptr;
+        sqlite3_prepare_v2(h, query.c_str(), -1, &st, nullptr);
+        sqlite3_step(st);
+        const long n = sqlite3_column_int64(st, 0);
+        sqlite3_finalize(st);
+        sqlite3_close(h);
+        return n;
+    };
+    for (int i = 1; i <= 3; ++i) {
+        sqlite3* h = nullptr;
+        sqlite3_open(db.c_str(), &h);
+        const std::string row =
+            "INSERT INTO DELSSL (DEL_DATE, DEL_POS, DEL_MENU, DEL_UNIT, "
+            "DEL_PRICE, DEL_QTY, DEL_AMT, DEL_NO, DEL_ID) VALUES ('2026-12-06 "
+            "11:0" +
+            std::to_string(i) + ":00', '0001', '우유', '개', 1500, " + std::to_string(i) +
+            ", 1500, '01', " + std::to_string(900 + i) + ")";
+        sqlite3_exec(h, row.c_str(), nullptr, nullptr, nullptr);
+        sqlite3_close(h);
+    }
+    const long cards = count("SELECT COUNT(*) FROM CREDIT");
+    const long deleted = count("SELECT COUNT(*) FROM DELSSL");
+    ASSERT_GT(cards, 1);
+
+    auto killedScan = [&](int phase) {
+        holdAt = phase;
+        held = false;
+        pid_t pid = fork();
+        if (pid == 0) {
+            setenv("XDG_CONFIG_HOME", shop.configHome.c_str(), 1);
+            freopen((dir / "killed.out").c_str(), "w", stdout);
+            const std::string program = (test::buildDir() / "tools" / "veldonctl").string();
+            execl(program.c_str(), program.c_str(), "--program-folder", shop.programFolder.c_str(),
+                  "scan", static_cast<char*>(nullptr));
+            _exit(127);
+        }
+        for (int i = 0; i < 400 && !held; ++i) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        }
+        kill(pid, SIGKILL);
+        waitpid(pid, nullptr, 0);
+        return held.load();
+    };
+
+    ASSERT_TRUE(killedScan(1));  // the service stored the batch, the agent never heard
+    EXPECT_EQ(count("SELECT COUNT(*) FROM CREDIT WHERE C_SND = 7"), 0);
+    EXPECT_EQ(central.rows("CARD_APR"), cards);
+    ASSERT_TRUE(killedScan(2));  // the same for the deleted lines
+    EXPECT_EQ(count("SELECT COUNT(*) FROM DELSSL WHERE DEL_SD = '7'"), 0);
+    EXPECT_EQ(central.rows("DELPSS13"), deleted);
+
+    test::runTool("tools/veldonctl",
+                  {"settings", "set", "TORVANE", "Settings", "1차서버", central.server()},
+                  shop.configHome, dir.path());
+    // Each run marks the approval the service names as held, so the batch converges run by run.
+    for (int run = 0; run <= cards && count("SELECT COUNT(*) FROM CREDIT WHERE C_SND <> 7") > 0;
+         ++run) {
+        scan(shop);
+    }
+    EXPECT_EQ(count("SELECT COUNT(*) FROM SL WHERE iif(SL_SND is null,0,SL_SND) <> 7"), 0);
+    EXPECT_EQ(count("SELECT COUNT(*) FROM CREDIT WHERE C_SND <> 7"), 0);
+    EXPECT_EQ(count("SELECT COUNT(*) FROM DELSSL WHERE DEL_SD = '7'"), deleted);
+    EXPECT_EQ(central.rows("SALE_HDR"), count("SELECT COUNT(*) FROM SL"));
+    EXPECT_EQ(central.rows("CARD_APR"), cards);
+    EXPECT_EQ(central.rows("DELPSS13"), deleted);
 }
 
 }  // namespace
