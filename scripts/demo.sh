@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # The demo: installs what is missing, builds, starts the reference central service on loopback,
-# creates two restaurant shops with generated sales, sends their backlog with veldonctl scan (one
-# shop with delivery data, one without), shows the agent's summaries and what the service stored,
-# scans once more to show that nothing is sent twice, and stops the service.
+# creates two restaurant shops and a retail shop with generated sales, sends their backlog with
+# veldonctl scan (one restaurant with delivery data, one without; the retail shop with its card
+# approvals and deleted lines), shows the agent's summaries and what the service stored, scans
+# once more to show that nothing is sent twice, and stops the service.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/setup.sh
@@ -15,10 +16,12 @@ ctl=build/tools/veldonctl
 central=build/central/veldon-central
 db="$out/central.db"
 
-echo "== The head office registers its two shops"
+echo "== The head office registers its three shops"
 "$central" --db "$db" add-shop --store S0001 --store-name "데모 식당" --depot H01 \
     --depot-name 본사창고 --pos 01 --pos-name 카운터1
 "$central" --db "$db" add-shop --store S0002 --store-name "데모 분식" --depot H01 \
+    --depot-name 본사창고 --pos 01 --pos-name 카운터1
+"$central" --db "$db" add-shop --store S0003 --store-name "데모 마트" --depot H01 \
     --depot-name 본사창고 --pos 01 --pos-name 카운터1
 
 "$central" --listen 127.0.0.1:0 --db "$db" --account veldon:mv5529:veldon_demo \
@@ -47,6 +50,12 @@ echo "== Shop 2: a restaurant without delivery data, 1,500 sales"
 "$ctl" make-shop --kind restaurant --sales 1500 --seed 2 --server "$server" \
     --store S0002 --store-name "데모 분식" "$out/shop2" >/dev/null
 scan "$out/shop2"
+
+echo
+echo "== Shop 3: a retail shop, 1,000 sales with card approvals and deleted lines"
+"$ctl" make-shop --kind retail --sales 1000 --seed 3 --server "$server" \
+    --store S0003 --store-name "데모 마트" "$out/shop3" >/dev/null
+scan "$out/shop3"
 
 echo
 echo "== Shop 1 once more: nothing is left to send"
