@@ -1,13 +1,14 @@
-// A first installation catching up: a restaurant shop (delivery engine) with 10,000 and 100,000
-// unsent sales sends its backlog with one `veldonctl scan` to the reference service, a process of
-// its own on loopback, durable at both ends as installed. Agent and service each run as a child
-// process, so that their peak memory and CPU time are their own.
+// A first installation catching up: a restaurant shop (delivery engine) and a retail shop, each
+// with 10,000 and 100,000 unsent sales, send their backlog with one `veldonctl scan` to the
+// reference service, a process of its own on loopback, durable at both ends as installed. Agent and
+// service each run as a child process, so that their peak memory and CPU time are their own.
 //
 // The same run measures this machine's floor: one loopback HTTP round trip with a sale-sized
 // body, one durable commit of the service's store (WAL, flushed to disk), and one commit of the
 // agent's mark in the shop's database (rollback journal, flushed). Each sale and each card
 // approval needs one of each: the agent commits every mark on its own, after the answer, so that
-// the POS program never waits on the database while a call is in flight.
+// the POS program never waits on the database while a call is in flight. A retail shop sends its
+// card approvals in one batch and its deleted lines in another: their floor is that of the sales.
 //
 // Usage: bench_catchup [--sales N]... [--work DIR]
 #include <arpa/inet.h>
@@ -183,6 +184,7 @@ double localMarkSeconds(const fs::path& folder) {
 struct Run {
     long sales = 0;
     long cards = 0;
+    long deleted = 0;
     double seconds = 0;
     ChildResult agent, service;
 };
@@ -193,7 +195,7 @@ long summaryNumber(const std::string& summary, const std::string& name) {
     return at == std::string::npos ? -1 : std::atol(summary.c_str() + at + 2 + name.size());
 }
 
-Run catchUp(long sales, const fs::path& work, const fs::path& buildDir) {
+Run catchUp(demodb::Kind kind, long sales, const fs::path& work, const fs::path& buildDir) {
     const fs::path dir = work / ("sales-" + std::to_string(sales));
     fs::remove_all(dir);
     fs::create_directories(dir);
@@ -201,12 +203,12 @@ Run catchUp(long sales, const fs::path& work, const fs::path& buildDir) {
     const std::string server = "127.0.0.1:" + std::to_string(port);
 
     demodb::ShopOptions options;
-    options.kind = demodb::Kind::Restaurant;
+    options.kind = kind;
     options.sales = sales;
     options.days = std::max(30L, sales / 5000 + 1);
     options.seed = 42;
     options.server = server;
-    options.delivery = true;
+    options.delivery = kind == demodb::Kind::Restaurant;
     const auto shop = demodb::makeShop(options, dir / "shop", DateTime{2026, 12, 6, 12, 0, 0});
 
     const std::string central = (buildDir / "central" / "veldon-central").string();
@@ -241,6 +243,7 @@ Run catchUp(long sales, const fs::path& work, const fs::path& buildDir) {
     const std::string summary = readAll(dir / "scan.out");
     run.sales = summaryNumber(summary, "sales sent");
     run.cards = summaryNumber(summary, "card approvals sent");
+    run.deleted = std::max(0L, summaryNumber(summary, "deleted lines sent"));
     if (run.agent.status != 0 || run.sales <= 0) {
         std::cerr << "the scan over " << sales << " sales failed:\n" << summary;
         std::exit(1);
@@ -253,20 +256,30 @@ Run catchUp(long sales, const fs::path& work, const fs::path& buildDir) {
 
 int main(int argc, char** argv) {
     std::vector<long> sizes;
+    std::vector<demodb::Kind> kinds;
     fs::path work = "bench-out/catchup";
     for (int i = 1; i < argc; ++i) {
         std::string arg = argv[i];
         if (arg == "--sales" && i + 1 < argc) {
             sizes.push_back(std::atol(argv[++i]));
+        } else if (arg == "--kind" && i + 1 < argc &&
+                   (std::string(argv[i + 1]) == "restaurant" ||
+                    std::string(argv[i + 1]) == "retail")) {
+            kinds.push_back(std::string(argv[++i]) == "retail" ? demodb::Kind::Retail
+                                                               : demodb::Kind::Restaurant);
         } else if (arg == "--work" && i + 1 < argc) {
             work = argv[++i];
         } else {
-            std::cerr << "usage: bench_catchup [--sales N]... [--work DIR]\n";
+            std::cerr << "usage: bench_catchup [--kind restaurant|retail]... [--sales N]... "
+                         "[--work DIR]\n";
             return 2;
         }
     }
     if (sizes.empty()) {
         sizes = {10000, 100000};
+    }
+    if (kinds.empty()) {
+        kinds = {demodb::Kind::Restaurant, demodb::Kind::Retail};
     }
     fs::create_directories(work);
     const fs::path buildDir = fs::canonical("/proc/self/exe").parent_path().parent_path();
@@ -275,29 +288,37 @@ int main(int argc, char** argv) {
     const double commit = durableCommitSeconds(work);
     const double mark = localMarkSeconds(work);
     std::printf(
-        "First installation catching up: veldonctl scan of a restaurant backlog (delivery "
-        "engine) to veldon-central on loopback\n");
+        "First installation catching up: veldonctl scan of a backlog to veldon-central on "
+        "loopback\n");
     std::printf(
         "floor of this machine: loopback round trip %.0f us, durable commit %.0f us, local mark "
         "%.0f us\n",
         roundTrip * 1e6, commit * 1e6, mark * 1e6);
-    std::printf("%8s %7s %8s %9s %9s %8s %10s %10s %9s %9s\n", "sales", "cards", "seconds",
-                "sales/s", "floor/s", "of floor", "agent MB", "service MB", "agent s", "service s");
-    std::vector<Run> runs;
-    for (long sales : sizes) {
-        Run r = catchUp(sales, work, buildDir);
-        // Each sale and each card approval costs one round trip, one durable commit at the
-        // service and one local mark at least.
-        const double floorSeconds = (r.sales + r.cards) * (roundTrip + commit + mark);
-        std::printf("%8ld %7ld %8.2f %9.0f %9.0f %7.0f%% %10.1f %10.1f %9.2f %9.2f\n", r.sales,
-                    r.cards, r.seconds, r.sales / r.seconds, r.sales / floorSeconds,
-                    100 * floorSeconds / r.seconds, r.agent.peakMb, r.service.peakMb,
-                    r.agent.cpuSeconds, r.service.cpuSeconds);
-        runs.push_back(r);
-    }
-    if (runs.size() >= 2) {
-        std::printf("time ratio %ld/%ld sales: %.2f\n", runs.back().sales, runs.front().sales,
-                    runs.back().seconds / runs.front().seconds);
+    std::printf("%-10s %8s %7s %7s %8s %9s %9s %8s %10s %10s %9s %9s\n", "shop", "sales", "cards",
+                "deleted", "seconds", "sales/s", "floor/s", "of floor", "agent MB", "service MB",
+                "agent s", "service s");
+    for (demodb::Kind kind : kinds) {
+        const bool retail = kind == demodb::Kind::Retail;
+        std::vector<Run> runs;
+        for (long sales : sizes) {
+            Run r = catchUp(kind, sales, work, buildDir);
+            // Each sale costs one round trip, one durable commit at the service and one local mark
+            // at least; so does each card approval of a restaurant, while a retail shop sends
+            // its approvals, and its deleted lines, in one call each.
+            const long calls = r.sales + (retail ? 2 : r.cards);
+            const double floorSeconds = calls * (roundTrip + commit + mark);
+            std::printf(
+                "%-10s %8ld %7ld %7ld %8.2f %9.0f %9.0f %7.0f%% %10.1f %10.1f %9.2f %9.2f\n",
+                retail ? "retail" : "restaurant", r.sales, r.cards, r.deleted, r.seconds,
+                r.sales / r.seconds, r.sales / floorSeconds, 100 * floorSeconds / r.seconds,
+                r.agent.peakMb, r.service.peakMb, r.agent.cpuSeconds, r.service.cpuSeconds);
+            runs.push_back(r);
+        }
+        if (runs.size() >= 2) {
+            std::printf("%s time ratio %ld/%ld sales: %.2f\n", retail ? "retail" : "restaurant",
+                        runs.back().sales, runs.front().sales,
+                        runs.back().seconds / runs.front().seconds);
+        }
     }
     return 0;
 }
