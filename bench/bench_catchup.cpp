@@ -244,7 +244,8 @@ Run catchUp(demodb::Kind kind, long sales, const fs::path& work, const fs::path&
     run.sales = summaryNumber(summary, "sales sent");
     run.cards = summaryNumber(summary, "card approvals sent");
     run.deleted = std::max(0L, summaryNumber(summary, "deleted lines sent"));
-    if (run.agent.status != 0 || run.sales <= 0) {
+    if (run.agent.status != 0 || run.sales <= 0 ||
+        summary.find("ended by error") != std::string::npos) {
         std::cerr << "the scan over " << sales << " sales failed:\n" << summary;
         std::exit(1);
     }

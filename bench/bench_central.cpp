@@ -1,7 +1,9 @@
 // Many shops uploading at once: restaurant sales (PutPSM13_SIN with realistic arrays) sent to one
 // reference service on loopback by concurrent clients, each with its own kept-alive connection,
-// for a bounded time. The same run measures the machine's ceiling: the same requests answered by
-// a service that parses them and stores nothing.
+// for a bounded time; then the retail mix: sales through PutPSM13 with its "Y", a card approval
+// through putcard after every second sale and a deleted line through PUTSQL after every
+// twentieth, as a retail shop sends them. The same run measures the machine's ceiling: the same
+// requests answered by a service that parses them and stores nothing.
 //
 // Usage: bench_central [--seconds S] [--clients N] [--work DIR]
 #include <algorithm>
@@ -153,6 +155,87 @@ struct Sale {
     }
 };
 
+// A retail sale as the retail engine fills it: 2 lines, cash and card entries.
+struct RetailSale {
+    TextArray TPE{22}, TRT{8};
+    TextTable TPS{2, 19}, TAC{2, 26}, TCD{1, 13};
+    TextArray statements{2};
+
+    explicit RetailSale(long n) {
+        const std::string id = std::to_string(1000000 + n);
+        const char* header[] = {
+            "",       "1",    "2026-12-05", "",      "S0001", "데모 마트", "1000000000000000",
+            "소비자", "9091", "909",        "10000", "0",     "10000",     "0",
+            "E006",   "",     "",           "0",     "U01",   "",          "1",
+            "01"};
+        for (std::size_t i = 0; i < 22; ++i) {
+            TPE(i) = header[i];
+        }
+        TPE(0) = id;
+        const char* rt[] = {"", "2026-12-05 12:31:07", "", "", "0", "0", "0", "0"};
+        for (std::size_t i = 0; i < 8; ++i) {
+            TRT(i) = rt[i];
+        }
+        TRT(0) = id;
+        for (std::size_t r = 0; r < 2; ++r) {
+            const char* line[] = {
+                "",  "",    "2026-12-05", "8801234000018", "서울우유 1L", "0001", "1",   "개",
+                "1", "0",   "0",          "5000",          "4545",        "455",  "U01", "",
+                "",  "H01", "본사창고"};
+            for (std::size_t s = 0; s < 19; ++s) {
+                TPS(r, s) = line[s];
+            }
+            TPS(r, 0) = id;
+            TPS(r, 1) = std::to_string(r + 1);
+            const char* ac[] = {"",
+                                "",
+                                "1",
+                                "15",
+                                "D",
+                                "2026-12-05",
+                                "2026-12-05",
+                                "S0001",
+                                "1000000000000000",
+                                "소비자",
+                                "",
+                                r ? "111055" : "111010",
+                                "00",
+                                "5000",
+                                "",
+                                r ? "신한" : "5000",
+                                r ? "비씨" : "0",
+                                r ? "30012345" : "",
+                                "0",
+                                "",
+                                "",
+                                "",
+                                "",
+                                "",
+                                "",
+                                "U01"};
+            for (std::size_t s = 0; s < 26; ++s) {
+                TAC(r, s) = ac[s];
+            }
+            TAC(r, 0) = id;
+            TAC(r, 1) = r ? "2" : "1";
+        }
+        const char* card[] = {"", "S0001", "1",    "2026-12-05", "1",    "9410123456781234",
+                              "", "신한",  "비씨", "00",         "5000", "",
+                              ""};
+        for (std::size_t s = 0; s < 13; ++s) {
+            TCD(0, s) = card[s];
+        }
+        TCD(0, 0) = id;
+        TCD(0, 12) = std::to_string(30000000 + n);
+        statements(1) =
+            " INSERT INTO DELPSS13 (DEL_DATE, PR_BCODE, PR_NAME, PR_UNIT, PR_UP, PR_QTY, PR_AMT, "
+            "POS_ID, RCT_CODE )  VALUES ( '2026-12-05 12:" +
+            std::to_string(10 + n % 50) + ":" + std::to_string(10 + n / 50 % 50) +
+            "', '0001', '서울우유 1L', '개', 5000, " + std::to_string(1 + n / 2500) +
+            ",           5000, '01', 'S0001' ) ";
+    }
+};
+
 // Stores nothing: the ceiling of HTTP, JSON and dispatch on this machine.
 class NullStore : public central::CentralStore {
 public:
@@ -184,7 +267,34 @@ struct Figures {
     double p99ms = 0;
 };
 
-Figures load(int port, int clients, double seconds, std::atomic<long>& nextSale) {
+// One upload of the mix: a restaurant sale, or the retail shop's next call.
+bool upload(DataSpace& space, int port, bool retail, long n) {
+    std::string connection = Connection;
+    std::string reply;
+    const std::string url = "http://127.0.0.1:" + std::to_string(port);
+    if (!retail) {
+        Sale sale("26120" + std::to_string(5000000 + n));
+        std::string key = sale.TPE(0) + "01";
+        return space.CreateObject("lumora.demon", url)
+            ->PutPSM13_SIN(sale.TPE, sale.TPS, sale.TRT, sale.TPSN, sale.TAC, sale.TDLV, reply,
+                           connection, key);
+    }
+    // Of every twenty calls: 13 sales, 6 card approvals and 1 deleted line.
+    RetailSale sale(n);
+    auto object = space.CreateObject("VARNIK.MEM", url);
+    if (n % 20 == 19) {
+        return object->PUTSQL(sale.statements, reply, connection);
+    }
+    if (n % 3 == 2) {
+        return object->putcard(sale.TCD, reply, connection);
+    }
+    std::string key = "T" + sale.TPE(0);
+    return object->PutPSM13(sale.TPE, sale.TPS, sale.TRT, sale.TAC, reply, connection, key,
+                            std::string("Y"));
+}
+
+Figures load(int port, int clients, double seconds, std::atomic<long>& nextSale,
+             bool retail = false) {
     std::vector<std::vector<double>> latencies(clients);
     std::vector<long> refused(clients, 0);
     const auto start = Clock::now();
@@ -193,18 +303,11 @@ Figures load(int port, int clients, double seconds, std::atomic<long>& nextSale)
     for (int c = 0; c < clients; ++c) {
         threads.emplace_back([&, c] {
             DataSpace space;
-            std::string connection = Connection;
             while (Clock::now() < deadline) {
                 const long n = nextSale++;
-                Sale sale("26120" + std::to_string(5000000 + n));
-                std::string reply;
-                std::string key = sale.TPE(0) + "01";
                 const auto t0 = Clock::now();
                 try {
-                    auto object = space.CreateObject("lumora.demon",
-                                                     "http://127.0.0.1:" + std::to_string(port));
-                    if (!object->PutPSM13_SIN(sale.TPE, sale.TPS, sale.TRT, sale.TPSN, sale.TAC,
-                                              sale.TDLV, reply, connection, key)) {
+                    if (!upload(space, port, retail, n)) {
                         ++refused[c];
                     }
                 } catch (const Error& e) {
@@ -268,12 +371,12 @@ int main(int argc, char** argv) {
     std::atomic<long> nextSale{0};
 
     std::printf(
-        "Central service on loopback: PutPSM13_SIN uploads of restaurant sales, %.0f s per "
-        "run\n",
+        "Central service on loopback: PutPSM13_SIN uploads of restaurant sales, then the retail "
+        "mix, %.0f s per run\n",
         seconds);
     std::printf("%-22s %7s %10s %9s %9s %8s\n", "store", "clients", "uploads/s", "p50 ms", "p99 ms",
                 "refused");
-    Figures stored64, stored1, ceiling64, ceiling1;
+    Figures stored64, stored1, ceiling64, ceiling1, retail64, retailCeiling64;
     {
         auto store = central::openSqliteStore(work / "central.db");
         store->addShop({"S0001", "데모 식당", "H01", "본사창고", "01", "카운터1"});
@@ -283,6 +386,8 @@ int main(int argc, char** argv) {
         print("SQLite, durable", clients, stored64);
         stored1 = load(port, 1, seconds, nextSale);
         print("SQLite, durable", 1, stored1);
+        retail64 = load(port, clients, seconds, nextSale, true);
+        print("SQLite, retail mix", clients, retail64);
         service.stop();
     }
     {
@@ -293,10 +398,14 @@ int main(int argc, char** argv) {
         print("none (ceiling)", clients, ceiling64);
         ceiling1 = load(port, 1, seconds, nextSale);
         print("none (ceiling)", 1, ceiling1);
+        retailCeiling64 = load(port, clients, seconds, nextSale, true);
+        print("none, retail mix", clients, retailCeiling64);
         service.stop();
     }
-    std::printf(
-        "durable store at %d clients: %.0f%% of the ceiling\n", clients,
-        100.0 * (stored64.uploads / stored64.seconds) / (ceiling64.uploads / ceiling64.seconds));
+    auto share = [](const Figures& stored, const Figures& ceiling) {
+        return 100.0 * (stored.uploads / stored.seconds) / (ceiling.uploads / ceiling.seconds);
+    };
+    std::printf("durable store at %d clients: %.0f%% of the ceiling (retail mix %.0f%%)\n", clients,
+                share(stored64, ceiling64), share(retail64, retailCeiling64));
     return 0;
 }
