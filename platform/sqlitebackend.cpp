@@ -147,26 +147,39 @@ public:
         if (!m_handle->db) {
             throw Error(errc::ObjectClosed, "Operation is not allowed when the object is closed.");
         }
-        std::string sql = "UPDATE \"" + m_table + "\" SET ";
-        bool first = true;
+        // A batch marks its rows one after the other, each changing the same columns: the
+        // statement is prepared once for them.
+        std::vector<int> columns;
         for (const auto& [column, value] : changes) {
             if (!m_columns[column]) {
                 throw Error(errc::NotUpdatable, "The field at position " + std::to_string(column) +
                                                     " is computed and cannot be updated.");
             }
-            sql += (first ? "\"" : ", \"") + *m_columns[column] + "\" = ?";
-            first = false;
+            columns.push_back(column);
         }
-        sql += " WHERE _rowid_ = ?";
-        Statement stmt(m_handle->db, sql, m_handle->file);
+        if (!m_update || columns != m_updateColumns || m_updateDb != m_handle->db) {
+            std::string sql = "UPDATE \"" + m_table + "\" SET ";
+            for (std::size_t i = 0; i < columns.size(); ++i) {
+                sql += (i ? ", \"" : "\"") + *m_columns[columns[i]] + "\" = ?";
+            }
+            sql += " WHERE _rowid_ = ?";
+            m_update = std::make_unique<Statement>(m_handle->db, sql, m_handle->file);
+            m_updateColumns = columns;
+            m_updateDb = m_handle->db;
+        }
+        sqlite3_stmt* stmt = m_update->get();
+        sqlite3_reset(stmt);
         int i = 1;
         for (const auto& [column, value] : changes) {
-            bind(stmt.get(), i++, value);
+            bind(stmt, i++, value);
         }
-        sqlite3_bind_int64(stmt.get(), i, m_rowids[row]);
-        if (sqlite3_step(stmt.get()) != SQLITE_DONE) {
-            throw sqliteError(m_handle->db, m_handle->file, "update of " + m_table);
+        sqlite3_bind_int64(stmt, i, m_rowids[row]);
+        if (sqlite3_step(stmt) != SQLITE_DONE) {
+            Error e = sqliteError(m_handle->db, m_handle->file, "update of " + m_table);
+            sqlite3_reset(stmt);
+            throw e;
         }
+        sqlite3_reset(stmt);
         if (sqlite3_changes(m_handle->db) == 0) {
             throw Error(RowNotFound,
                         "Row cannot be located for updating. Some values may have been changed "
@@ -201,6 +214,9 @@ private:
     std::string m_table;
     std::vector<std::optional<std::string>> m_columns;  // base column of each field, if any
     std::vector<sqlite3_int64> m_rowids;
+    std::unique_ptr<Statement> m_update;  // the last UPDATE, for the columns below
+    std::vector<int> m_updateColumns;
+    sqlite3* m_updateDb = nullptr;
 };
 
 // --- Connection -----------------------------------------------------------------------------

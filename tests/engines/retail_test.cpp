@@ -38,75 +38,43 @@ protected:
 
     void run() { TransferRetail(*form); }
 
-    // A cash sale of 3300 on 5 March 2024 by a walk-in customer, unsent.
+    // A cash sale of 3300 on 5 March 2024 by a walk-in customer, unsent, and the rows below it.
     void sale(int id, const Columns& changes = {}) {
-        insert("SL", with({{"SL_ID", std::to_string(id)},
-                           {"SL_DATE", q("2024-03-05")},
-                           {"SL_MEMNO", q("")},
-                           {"SL_MEMNAME", q("")},
-                           {"SL_SALEAMT", "3000"},
-                           {"SL_TAX", "300"},
-                           {"SL_SUBTOTE", "3300"},
-                           {"SL_MISU", "0"},
-                           {"SL_CASH", "3300"},
-                           {"SL_CARD", "0"},
-                           {"SL_SAVEAMT", "0"},
-                           {"SL_MEMCPOINT", "0"},
-                           {"SL_UCODE", q("U1")},
-                           {"SL_NO", "1"},
-                           {"SL_PAYAMT", "5000"},
-                           {"SL_CHANGE", "1700"},
-                           {"SL_MEMRPOINT", "0"},
-                           {"SL_APRNO", q("")},
-                           {"SL_CARDNO", q("")},
-                           {"SL_CARDNAME", q("")},
-                           {"SL_UPOINT", "0"},
-                           {"SL_UPTRANSNO", q("T" + std::to_string(id))}},
-                          changes));
+        Columns row = columns(
+            "SL_DATE='2024-03-05'; SL_MEMNO=''; SL_MEMNAME=''; SL_SALEAMT=3000; SL_TAX=300; "
+            "SL_SUBTOTE=3300; SL_MISU=0; SL_CASH=3300; SL_CARD=0; SL_SAVEAMT=0; SL_MEMCPOINT=0; "
+            "SL_UCODE='U1'; SL_NO=1; SL_PAYAMT=5000; SL_CHANGE=1700; SL_MEMRPOINT=0; SL_APRNO=''; "
+            "SL_CARDNO=''; SL_CARDNAME=''; SL_UPOINT=0");
+        row["SL_ID"] = std::to_string(id);
+        row["SL_UPTRANSNO"] = q("T" + std::to_string(id));
+        insert("SL", with(row, changes));
     }
     void line(int id, int no, const std::string& amount, const std::string& vat,
               const Columns& changes = {}) {
-        insert("SSL", with({{"SL_ID", std::to_string(id)},
-                            {"SSL_NO", std::to_string(no)},
-                            {"SSL_DATE", q("2024-03-05")},
-                            {"SSL_POS", q("0001")},
-                            {"SSL_MENU", q("우유")},
-                            {"SSL_UNIT", q("개")},
-                            {"SSL_PRICE", amount},
-                            {"SSL_QTY", "1"},
-                            {"SSL_AMT", amount},
-                            {"SSL_VAT", vat},
-                            {"SSL_INAMT", "0"},
-                            {"SSL_GU", "0"}},
-                           changes));
+        Columns row = columns(
+            "SSL_DATE='2024-03-05'; SSL_POS='0001'; SSL_MENU='우유'; SSL_UNIT='개'; SSL_QTY=1; "
+            "SSL_INAMT=0; SSL_GU=0");
+        row["SL_ID"] = std::to_string(id);
+        row["SSL_NO"] = std::to_string(no);
+        row["SSL_PRICE"] = row["SSL_AMT"] = amount;
+        row["SSL_VAT"] = vat;
+        insert("SSL", with(row, changes));
     }
     void card(int id, const std::string& approval, const Columns& changes = {}) {
-        insert("CREDIT", with({{"C_SLID", std::to_string(id)},
-                               {"C_DATE", q("2024-03-05")},
-                               {"C_SLTBID", q("01")},
-                               {"C_SLNO", "1"},
-                               {"C_GU", q("1")},
-                               {"C_CARD", "4000"},
-                               {"C_CARDNAME", q("신한/비씨")},
-                               {"C_CARDNO", q("9410123456781234")},
-                               {"C_CARDMN", q("00")},
-                               {"C_APRNO", q(approval)},
-                               {"C_UCODE", q("U1")},
-                               {"C_UNAME", q("김민수")},
-                               {"C_SND", "0"}},
-                              changes));
+        Columns row = columns(
+            "C_DATE='2024-03-05'; C_SLTBID='01'; C_SLNO=1; C_GU='1'; C_CARD=4000; "
+            "C_CARDNAME='신한/비씨'; C_CARDNO='9410123456781234'; C_CARDMN='00'; C_UCODE='U1'; "
+            "C_UNAME='김민수'; C_SND=0");
+        row["C_SLID"] = std::to_string(id);
+        row["C_APRNO"] = q(approval);
+        insert("CREDIT", with(row, changes));
     }
     void deletedLine(int id, const Columns& changes = {}) {
-        insert("DELSSL", with({{"DEL_DATE", q("2024-03-05 12:00:00")},
-                               {"DEL_POS", q("0001")},
-                               {"DEL_MENU", q("우유")},
-                               {"DEL_UNIT", q("개")},
-                               {"DEL_PRICE", "1500"},
-                               {"DEL_QTY", "2"},
-                               {"DEL_AMT", "3000"},
-                               {"DEL_NO", q("01")},
-                               {"DEL_ID", std::to_string(id)}},
-                              changes));
+        Columns row = columns(
+            "DEL_DATE='2024-03-05 12:00:00'; DEL_POS='0001'; DEL_MENU='우유'; DEL_UNIT='개'; "
+            "DEL_PRICE=1500; DEL_QTY=2; DEL_AMT=3000; DEL_NO='01'");
+        row["DEL_ID"] = std::to_string(id);
+        insert("DELSSL", with(row, changes));
     }
     std::string marks(const std::string& table, const std::string& column,
                       const std::string& order) {
@@ -130,23 +98,15 @@ TEST_F(RetailEngine, SendsEachSaleWithItsArraysSlotBySlot) {
     line(1, 3, "-500", "0", {{"SSL_POS", q(std::string(demodb::kRetailDiscountPos))}});
     sale(2, {{"SL_SND", "7"}});  // sent already
     // 3: a member paying cash and card with an approval of zeros.
-    sale(3, {{"SL_MEMNO", q("M001")},
-             {"SL_MEMNAME", q("김민수")},
-             {"SL_CASH", "1300"},
-             {"SL_CARD", "2000"},
-             {"SL_APRNO", q("00000000")},
-             {"SL_CARDNO", q("9410123456781234")},
-             {"SL_CARDNAME", q("신한/비씨")}});
+    sale(3, columns("SL_MEMNO='M001'; SL_MEMNAME='김민수'; SL_CASH=1300; SL_CARD=2000; "
+                    "SL_APRNO='00000000'; SL_CARDNO='9410123456781234'; SL_CARDNAME='신한/비씨'"));
     line(3, 1, "3300", "300");
     // 4: its only line lies before the 200-day line window.
     sale(4, {{"SL_DATE", q("2023-01-02")}});
     line(4, 1, "3300", "300", {{"SSL_DATE", q("2023-01-02")}});
     // 5: card only, a card name without "/".
-    sale(5, {{"SL_CASH", "0"},
-             {"SL_CARD", "3300"},
-             {"SL_APRNO", q("30012345")},
-             {"SL_CARDNO", q("9410")},
-             {"SL_CARDNAME", q("KB국민")}});
+    sale(5, columns("SL_CASH=0; SL_CARD=3300; SL_APRNO='30012345'; SL_CARDNO='9410'; "
+                    "SL_CARDNAME='KB국민'"));
     line(5, 1, "3300", "300");
 
     run();

@@ -75,6 +75,18 @@ protected:
         }
         sql("INSERT INTO " + table + " (" + names + ") VALUES (" + values + ")");
     }
+    // "COLUMN=literal; COLUMN=literal" as columns, for default rows written compactly.
+    static Columns columns(const std::string& text) {
+        Columns parsed;
+        for (std::size_t at = 0; at < text.size();) {
+            std::size_t end = text.find("; ", at);
+            end = end == std::string::npos ? text.size() : end;
+            const std::size_t eq = text.find('=', at);
+            parsed[text.substr(at, eq - at)] = text.substr(eq + 1, end - eq - 1);
+            at = end + 2;
+        }
+        return parsed;
+    }
     static Columns with(Columns base, const Columns& changes) {
         for (const auto& [name, value] : changes) {
             base[name] = value;

@@ -8,10 +8,10 @@
 #include <thread>
 
 #include <httplib.h>
-#include <sqlite3.h>
 
 #include <atomic>
 
+#include "platform/database.h"
 #include "tests/support/central.h"
 #include "tests/support/scriptedservice.h"
 #include "tests/support/tempdir.h"
@@ -137,29 +137,17 @@ TEST_F(TransferCommand, AnAgentKilledMidBatchLeavesNothingMarkedAndConvergesWith
         return out.write(test::ScriptedService::answer(answer->body, answer->status));
     });
     const auto shop = makeShop(12, false, relay.server(), demodb::Kind::Retail);
-    const auto db = shop.dataFolder / "POS.MDB";
+    auto local = createConnection();
+    local->open("Dbq=POS.MDB;DefaultDir=" + shop.dataFolder.string());
     auto count = [&](const std::string& query) {
-        sqlite3* h = nullptr;
-        sqlite3_open(db.c_str(), &h);
-        sqlite3_stmt* st = nullptr;
-        sqlite3_prepare_v2(h, query.c_str(), -1, &st, nullptr);
-        sqlite3_step(st);
-        const long n = sqlite3_column_int64(st, 0);
-        sqlite3_finalize(st);
-        sqlite3_close(h);
-        return n;
+        return static_cast<long>(local->openRecordset(query)->field(0).toNumber());
     };
     for (int i = 1; i <= 3; ++i) {
-        sqlite3* h = nullptr;
-        sqlite3_open(db.c_str(), &h);
-        const std::string row =
-            "INSERT INTO DELSSL (DEL_DATE, DEL_POS, DEL_MENU, DEL_UNIT, "
-            "DEL_PRICE, DEL_QTY, DEL_AMT, DEL_NO, DEL_ID) VALUES ('2026-12-06 "
-            "11:0" +
+        local->execute(
+            "INSERT INTO DELSSL (DEL_DATE, DEL_POS, DEL_MENU, DEL_UNIT, DEL_PRICE, "
+            "DEL_QTY, DEL_AMT, DEL_NO, DEL_ID) VALUES ('2026-12-06 11:0" +
             std::to_string(i) + ":00', '0001', '우유', '개', 1500, " + std::to_string(i) +
-            ", 1500, '01', " + std::to_string(900 + i) + ")";
-        sqlite3_exec(h, row.c_str(), nullptr, nullptr, nullptr);
-        sqlite3_close(h);
+            ", 1500, '01', " + std::to_string(900 + i) + ")");
     }
     const long cards = count("SELECT COUNT(*) FROM CREDIT");
     const long deleted = count("SELECT COUNT(*) FROM DELSSL");
