@@ -114,6 +114,17 @@ protected:
         }
         return centralQuery("SELECT " + columns + " FROM " + table + where);
     }
+    // Rows as one text, slots joined by "|" and rows by "/", for expectations written compactly.
+    static std::string joined(const Rows& rows) {
+        std::string text;
+        for (const auto& row : rows) {
+            text += text.empty() ? "" : "/";
+            for (std::size_t s = 0; s < row.size(); ++s) {
+                text += (s ? "|" : "") + row[s];
+            }
+        }
+        return text;
+    }
     Rows centralQuery(const std::string& query) {
         auto db = createConnection();
         db->open("Dbq=central.db;DefaultDir=" + central->file().parent_path().string());
