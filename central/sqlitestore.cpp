@@ -606,9 +606,9 @@ void SqliteStore::prepareStatements() {
         "PR_AMT, POS_ID, RCT_CODE) VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?)");
     m_countDeleted = Statement(
         w,
-        "SELECT COUNT(*) FROM DELPSS13 WHERE RCT_CODE = ? AND POS_ID = ? AND DEL_DATE = ? AND "
-        "PR_BCODE = ? AND PR_NAME = ? AND PR_UNIT = ? AND PR_UP = ? AND PR_QTY = ? AND "
-        "PR_AMT = ?");
+        "SELECT COUNT(*) FROM DELPSS13 WHERE DEL_DATE = ? AND PR_BCODE = ? AND PR_NAME = ? AND "
+        "PR_UNIT = ? AND PR_UP = ? AND PR_QTY = ? AND PR_AMT = ? AND POS_ID = ? AND "
+        "RCT_CODE = ?");
     m_updateVersion = Statement(w,
                                 "UPDATE POS SET VELDON_VER = ?, VELDON_VER_SDATE = ? "
                                 "WHERE POS_ID = ? AND RCT_CODE = ?");
@@ -1050,6 +1050,23 @@ void SqliteStore::runCards(Job& job, const TextTable& TCD) {
     job.reply = {true, ""};
 }
 
+namespace {
+
+// A deleted line's nine values from parameter `first` on, in the order of the DELPSS13 columns.
+void bindDeletedLine(Statement& st, int first, const DeletedLine& line) {
+    st.text(first, line.date);
+    st.text(first + 1, line.barcode);
+    st.text(first + 2, line.name);
+    st.text(first + 3, line.unit);
+    st.real(first + 4, line.price);
+    st.real(first + 5, line.quantity);
+    st.real(first + 6, line.amount);
+    st.text(first + 7, line.posId);
+    st.text(first + 8, line.storeCode);
+}
+
+}  // namespace
+
 void SqliteStore::runDeletedLines(Job& job, const std::vector<DeletedLine>& lines) {
     // A deleted line carries no identifier of its own: it is known by all it holds (its time to
     // the second, item, unit, price, quantity, amount, counter and store). A batch sent again
@@ -1079,15 +1096,7 @@ void SqliteStore::runDeletedLines(Job& job, const std::vector<DeletedLine>& line
         auto [left, firstSight] = toStore.try_emplace(key, 0);
         if (firstSight) {
             Statement& c = m_countDeleted;
-            c.text(1, line.storeCode);
-            c.text(2, line.posId);
-            c.text(3, line.date);
-            c.text(4, line.barcode);
-            c.text(5, line.name);
-            c.text(6, line.unit);
-            c.real(7, line.price);
-            c.real(8, line.quantity);
-            c.real(9, line.amount);
+            bindDeletedLine(c, 1, line);
             Reset reset(c);
             const long held = c.row() ? static_cast<long>(c.columnInteger(0)) : 0;
             left->second = std::max(0L, inBatch[key] - held);
@@ -1098,15 +1107,7 @@ void SqliteStore::runDeletedLines(Job& job, const std::vector<DeletedLine>& line
         --left->second;
         Statement& d = m_insertDeleted;
         d.integer(1, m_nextDeletedId++);
-        d.text(2, line.date);
-        d.text(3, line.barcode);
-        d.text(4, line.name);
-        d.text(5, line.unit);
-        d.real(6, line.price);
-        d.real(7, line.quantity);
-        d.real(8, line.amount);
-        d.text(9, line.posId);
-        d.text(10, line.storeCode);
+        bindDeletedLine(d, 2, line);
         d.run();
     }
     job.reply = {true, ""};
