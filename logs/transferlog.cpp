@@ -203,10 +203,24 @@ void TransferLog::writeDump(const char* kind, const DateTime& now,
         const fs::path file =
             m_programFolder / DumpFolder / (kind + dumpStamp(now) + std::to_string(digit) + ".txt");
         writeCp949Lines(file, lines, WriteMode::Replace);
-        ++m_dumpsWritten;
+        ++m_dumpWrites;
+        m_dumpFiles.insert(file);
     } catch (const std::exception&) {
         // A dump is evidence for later, never a reason to stop the transfer.
     }
+}
+
+int TransferLog::dumpsWritten() const {
+    int present = 0;
+    for (const fs::path& file : m_dumpFiles) {
+        std::error_code ec;
+        present += fs::is_regular_file(file, ec) ? 1 : 0;
+    }
+    return present;
+}
+
+int TransferLog::dumpsOverwritten() const {
+    return m_dumpWrites - static_cast<int>(m_dumpFiles.size());
 }
 
 }  // namespace veldon

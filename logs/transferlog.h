@@ -17,6 +17,7 @@
 #include <cstdint>
 #include <filesystem>
 #include <functional>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -57,8 +58,11 @@ public:
     // A "DC" file with the three amounts.
     void WRITE_DC_DUMP(std::int32_t PSAMT, std::int32_t PSVAT, std::int32_t PEDC);
 
-    // Dump files written since construction (for the operator tool's summary).
-    int dumpsWritten() const { return m_dumpsWritten; }
+    // Dump files written since construction that exist now (for the operator tool's summary).
+    int dumpsWritten() const;
+    // Dumps written since construction over one of the same name: the names tell only eight
+    // dumps of a kind apart per second, so the later replaced the earlier.
+    int dumpsOverwritten() const;
 
 private:
     void writeDump(const char* kind, const DateTime& now, const std::vector<std::string>& lines);
@@ -66,7 +70,8 @@ private:
     std::filesystem::path m_programFolder;
     const Clock& m_clock;
     std::function<int()> m_digit;
-    int m_dumpsWritten = 0;
+    int m_dumpWrites = 0;
+    std::set<std::filesystem::path> m_dumpFiles;
 };
 
 }  // namespace veldon

@@ -29,13 +29,16 @@ TransferEngines TransferAgent::counted(TransferEngines engines, TransferAgent& a
         return [&agent, engine](Form1& form) {
             form.lastTransfer = {};
             ++agent.runs;
+            const bool catchUp = form.CatchUpScan;
             try {
                 engine(form);
             } catch (...) {
                 addUp(agent.totals, form.lastTransfer);
+                agent.history.push_back({catchUp, form.lastTransfer});
                 throw;
             }
             addUp(agent.totals, form.lastTransfer);
+            agent.history.push_back({catchUp, form.lastTransfer});
         };
     };
     return {wrap(engines.retail), wrap(engines.restaurantDelivery),

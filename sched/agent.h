@@ -4,6 +4,7 @@
 #pragma once
 
 #include <memory>
+#include <vector>
 
 #include "app/form1.h"
 #include "sched/scheduler.h"
@@ -22,6 +23,13 @@ public:
     // Every engine run since construction, added up; `runs` counts them.
     TransferReport totals;
     int runs = 0;
+    // Each engine run on its own, in order: whether it was start-up's catch-up transfer, and
+    // what it did.
+    struct Run {
+        bool catchUp = false;
+        TransferReport report;
+    };
+    std::vector<Run> history;
 
     // The load event of the form: the start-up sequence, with its catch-up transfer.
     StartupOutcome start() { return form.Form_Load(); }

@@ -39,6 +39,7 @@ TransferScheduler::TransferScheduler(Form1& form, const LineProbe& probe, Transf
     : m_form(form), m_probe(probe), m_engines(std::move(engines)) {}
 
 void TransferScheduler::lineDown() {
+    ++linesDown;
     m_form.log().INSERT_ERRLOG(
         "인터넷 끊김",
         "인터넷 회선을 체크하시기 바랍니다.(인터넷 회사에 연락하여 점검요망 드립니다.)");

@@ -30,11 +30,14 @@ TransferEngines builtInEngines();
 
 class TransferScheduler {
 public:
-    TransferScheduler(Form1& form, const LineProbe& probe, TransferEngines engines = builtInEngines());
+    TransferScheduler(Form1& form, const LineProbe& probe,
+                      TransferEngines engines = builtInEngines());
 
     // Ticks of Timer1 since the last transfer attempt (16-bit; wraps to 0 after 32767 when the
     // scan interval never matches).
     std::int16_t TickCount = 0;
+    // Probes that found the line down, for the front ends' reports.
+    int linesDown = 0;
 
     void Timer1_Timer();
     void Timer3_Timer();

@@ -88,23 +88,55 @@ std::string engineName(const Form1& form) {
     return "none (business type " + form.ServiceType + ")";
 }
 
+// What one run did, in a line.
+std::string runLine(const TransferReport& r, bool retail) {
+    std::ostringstream line;
+    line << r.salesSent << " sales sent, " << r.salesDuplicate << " duplicates, " << r.salesRefused
+         << " refused; card approvals " << r.cardsSent << " sent, " << r.cardsDuplicate
+         << " duplicates, " << r.cardsRefused << " refused";
+    if (retail) {
+        line << "; " << r.deletedLinesSent << " deleted lines sent";
+    }
+    if (r.errorNumber) {
+        line << "; ended by error " << *r.errorNumber << ": " << r.errorDescription;
+    }
+    return line.str();
+}
+
 void printReport(std::ostream& out, TransferAgent& agent, double seconds) {
     const TransferReport& t = agent.totals;
+    const bool retail = numericValue(agent.form.ServiceType) == 0;
     auto line = [&out](const std::string& name, const std::string& value) {
         out << "  " << std::left << std::setw(22) << name << value << "\n";
     };
     line("engine", engineName(agent.form));
-    line("runs", std::to_string(agent.runs));
+    // Each run is whole, as the program makes it: a sale refused in the first is tried again,
+    // and dumped again, in the second.
+    line("runs",
+         std::to_string(agent.runs) +
+             (agent.runs == 2 ? " (the catch-up transfer at start-up, then the forced scan)" : ""));
+    for (std::size_t i = 0; i < agent.history.size(); ++i) {
+        const auto& run = agent.history[i];
+        line("  run " + std::to_string(i + 1),
+             std::string(run.catchUp ? "catch-up: " : "forced scan: ") +
+                 runLine(run.report, retail));
+    }
     line("sales sent", std::to_string(t.salesSent));
     line("duplicates", std::to_string(t.salesDuplicate));
     line("refused", std::to_string(t.salesRefused));
     line("card approvals sent", std::to_string(t.cardsSent) + " (duplicates " +
                                     std::to_string(t.cardsDuplicate) + ", refused " +
                                     std::to_string(t.cardsRefused) + ")");
-    if (numericValue(agent.form.ServiceType) == 0) {
+    if (retail) {
         line("deleted lines sent", std::to_string(t.deletedLinesSent));
     }
-    line("dump files written", std::to_string(agent.form.log().dumpsWritten()));
+    const int overwritten = agent.form.log().dumpsOverwritten();
+    line("dump files written",
+         std::to_string(agent.form.log().dumpsWritten()) +
+             (overwritten > 0 ? " (" + std::to_string(overwritten) +
+                                    " more overwritten by a dump of the same name and second; "
+                                    "refusals.jsonl keeps every refusal)"
+                              : ""));
     std::ostringstream elapsed;
     elapsed << std::fixed << std::setprecision(2) << seconds << " s";
     if (seconds > 0 && t.salesSent > 0) {
@@ -134,18 +166,37 @@ int runScan(const std::filesystem::path& programFolder, std::ostream& out, std::
 
     const auto start = SteadyClock::now();
     if (agent.start() != StartupOutcome::Running) {
-        return 2;
+        return ScanExit::StartupStopped;
     }
+    const int downBefore = agent.scheduler.linesDown;
     agent.forcedScan();
+    const bool lineDown = agent.scheduler.linesDown > downBefore;
     const double seconds = secondsSince(start);
 
     out << "transfer from " << pathText(programFolder) << "\n";
     printReport(out, agent, seconds);
-    if (agent.runs == 0) {
-        out << "  the line probe found the line down: nothing was sent (see MERIDEX_LOG)\n";
-        return 1;
+    const TransferReport& t = agent.totals;
+    const double type = numericValue(agent.form.ServiceType);
+    if (type != 0 && type != 1) {
+        out << "  business type " << agent.form.ServiceType
+            << " has no transfer engine (서비스형태 must be 0 or 1): nothing was sent\n";
+        return ScanExit::RunFailed;
     }
-    return 0;
+    if (t.errorNumber) {
+        out << "  a run ended by an error: what it had not sent is still unsent (see the dump "
+               "files in log/)\n";
+        return ScanExit::RunFailed;
+    }
+    if (lineDown) {
+        out << "  the line probe found the line down: the forced scan sent nothing (see "
+               "MERIDEX_LOG)\n";
+        return ScanExit::LineDown;
+    }
+    if (t.salesRefused + t.cardsRefused > 0) {
+        out << "  the service refused some uploads: see refusals.jsonl (veldonctl refusals)\n";
+        return ScanExit::SomeRefused;
+    }
+    return ScanExit::Done;
 }
 
 int runService(const std::filesystem::path& programFolder, std::ostream& out, std::ostream& err) {
@@ -166,21 +217,23 @@ int runService(const std::filesystem::path& programFolder, std::ostream& out, st
                                   : ": stopped, nothing is sent until 서비스상태 is 시작")
         << std::endl;
 
-    int runsReported = agent.runs;
+    const bool retail = numericValue(agent.form.ServiceType) == 0;
+    // One line per transfer, the catch-up transfer of start-up included.
+    std::size_t reported = 0;
+    auto reportRuns = [&] {
+        for (; reported < agent.history.size(); ++reported) {
+            const auto& run = agent.history[reported];
+            out << clock.now().toDateTimeText()
+                << (run.catchUp ? " catch-up transfer: " : " transfer: ")
+                << runLine(run.report, retail) << std::endl;
+        }
+    };
+    reportRuns();
     runTimer(
         c.Timer1,
         [&] {
             agent.scheduler.Timer1_Timer();
-            if (agent.runs == runsReported) {
-                return;
-            }
-            runsReported = agent.runs;
-            const TransferReport& r = agent.form.lastTransfer;
-            out << clock.now().toDateTimeText() << " transfer: " << r.salesSent << " sales sent, "
-                << r.salesDuplicate << " duplicates, " << r.salesRefused << " refused, "
-                << r.cardsSent << " card approvals"
-                << (r.errorNumber ? ", ended by error " + std::to_string(*r.errorNumber) : "")
-                << std::endl;
+            reportRuns();
         },
         [] { return g_stop.load(); });
     out << clock.now().toDateTimeText() << " stopped" << std::endl;

@@ -559,7 +559,13 @@ Runs the program's start-up (version report, schema upgrade, and the catch-up tr
 sales exist), then one forced scan: probes the line and, when it is up, sends everything unsent
 with the engine of the business type. Prints progress and a summary. Message boxes of start-up go
 to standard error.
-Exit status 0 when a transfer ran, 1 when the line was down (nothing sent), 2 when start-up stopped.
+Exit status:
+  0  everything due was sent or is held by the service already
+  1  the line probe found the line down: the forced scan sent nothing
+  2  start-up stopped (an order terminal, incomplete central connection data, an unhandled error)
+  3  a run ended by an error (the service unreachable, the account refused, an answer that is not
+     the protocol, a local database error), or the business type has no engine
+  4  the service refused some uploads (listed by veldonctl refusals)
 )";
 
 int runScanCommand(Context& ctx, const Args& args) {

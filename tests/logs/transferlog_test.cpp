@@ -125,7 +125,8 @@ TEST_F(TransferLogTest, SameSecondDumpsDifferByDigitOrReplaceEachOther) {
               (std::vector<std::string>{"c2403051407094.txt", "c2403051407096.txt"}));
     EXPECT_EQ(readCp949Lines(dumps() / "c2403051407094.txt").at(1), "third");
     EXPECT_EQ(readCp949Lines(dumps() / "c2403051407096.txt").at(1), "second");
-    EXPECT_EQ(log.dumpsWritten(), 3);
+    EXPECT_EQ(log.dumpsWritten(), 2);
+    EXPECT_EQ(log.dumpsOverwritten(), 1);
 }
 
 TEST_F(TransferLogTest, DefaultDigitIsOneToEightAndVaries) {
@@ -141,7 +142,8 @@ TEST_F(TransferLogTest, DefaultDigitIsOneToEightAndVaries) {
         digits.insert(name[14]);
     }
     EXPECT_EQ(digits, (std::set<char>{'1', '2', '3', '4', '5', '6', '7', '8'}));
-    EXPECT_EQ(log.dumpsWritten(), 400);
+    EXPECT_EQ(log.dumpsWritten(), 8);
+    EXPECT_EQ(log.dumpsOverwritten(), 392);
 }
 
 // Dump contents

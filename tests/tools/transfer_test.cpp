@@ -67,6 +67,46 @@ TEST_F(TransferCommand, ScanSendsTheBacklogOnceAndSaysWhatItDid) {
     EXPECT_EQ(central.rows("SALE_HDR"), sent);
 }
 
+TEST_F(TransferCommand, ScanExitsNonZeroForEveryKindOfFailureAndSaysWhich) {
+    struct Case {
+        const char* name;
+        bool serviceUp;
+        bool registered;
+        const char* businessType;
+        int status;
+        const char* says;
+    };
+    const Case cases[] = {
+        {"service unreachable", false, true, "1", 3, "ended by error -2147012867"},
+        {"store not registered", true, false, "1", 4, "the service refused some uploads"},
+        {"no engine", true, true, "2", 3, "business type 2 has no transfer engine"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        std::filesystem::remove_all(dir / "shop");
+        std::filesystem::remove_all(dir / "central");
+        std::filesystem::create_directories(dir / "central");
+        test::RunningCentral central(dir / "central", c.registered);
+        const auto shop = makeShop(20, false, c.serviceUp ? central.server() : "127.0.0.1:1");
+        test::runTool("tools/veldonctl",
+                      {"settings", "set", "TORVANE", "Settings", "서비스형태", c.businessType},
+                      shop.configHome, dir.path());
+
+        const test::ToolRun r = scan(shop);
+        EXPECT_EQ(r.status, c.status) << r.out << r.err;
+        EXPECT_NE(r.out.find(c.says), std::string::npos) << r.out;
+        EXPECT_EQ(r.out.find("line down"), std::string::npos) << r.out;
+        // Every dump counted exists; those of the same name and second are said to be replaced.
+        long files = 0;
+        for ([[maybe_unused]] const auto& f :
+             std::filesystem::directory_iterator(shop.programFolder / "log")) {
+            ++files;
+        }
+        EXPECT_NE(r.out.find("dump files written    " + std::to_string(files)), std::string::npos)
+            << r.out;
+    }
+}
+
 TEST_F(TransferCommand, ScanSaysWhenTheLineIsDownOrStartUpStops) {
     const auto shop = makeShop(5, false, "127.0.0.1:1");
     // The probe on, aimed at a name that never resolves: the line counts as down.
