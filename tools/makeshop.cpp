@@ -138,8 +138,8 @@ ShopSummary makeShop(const ShopOptions& options, const fs::path& outDir, const D
     summary.dbServer = options.dbServer.value_or(*host);
     summary.dbUser = options.dbUser;
     summary.dbName = options.dbName;
-    const std::string storeName =
-        options.storeName.value_or(restaurant ? "데모 식당" : "데모 마트");
+    summary.storeName = options.storeName.value_or(restaurant ? "데모 식당" : "데모 마트");
+    const std::string& storeName = summary.storeName;
 
     const std::vector<std::pair<std::string, std::string_view>> texts = {
         {options.server, "server"},

@@ -55,6 +55,7 @@ struct ShopSummary {
     // The central connection data the settings hold, as the reference service must accept them.
     std::string server;
     std::string objectName;
+    std::string storeName;
     std::string dbServer;
     std::string dbUser;
     std::string dbName;

@@ -381,7 +381,9 @@ the whole backlog once started. OUT_DIR must be missing or empty: nothing is ove
   --seed S            seed of the made-up data, a whole number (default 1)
   --server HOST:PORT  the central service (1차서버); the program calls http://HOST:PORT
   --delivery          restaurant only: send delivery data too (배송정보전송 = 1)
-  --store CODE        store code (가맹점, default S0001)
+  --store CODE        store code (가맹점); by default S and four digits taken from OUT_DIR's
+                      full path, so that scratch shops on one service do not share the codes
+                      the service's duplicate rule keys on
   --store-name NAME   store name (가맹점명, default 데모 식당 / 데모 마트)
   --depot CODE        depot code (하치장, default H01)
   --depot-name NAME   depot name (하치장명, default 본사창고)
@@ -409,6 +411,16 @@ std::string shellWord(const std::string& text) {
         quoted += c == '\'' ? std::string("'\\''") : std::string(1, c);
     }
     return quoted + "'";
+}
+
+// "S" and four digits from a folder's full path (FNV-1a): the same folder gives the same code.
+std::string scratchStoreCode(const std::filesystem::path& folder) {
+    std::uint32_t hash = 2166136261u;
+    for (unsigned char c : folder.lexically_normal().string()) {
+        hash = (hash ^ c) * 16777619u;
+    }
+    const std::string digits = std::to_string(hash % 10000);
+    return "S" + std::string(4 - digits.size(), '0') + digits;
 }
 
 int runMakeShop(Context& ctx, const Args& args) {
@@ -464,6 +476,9 @@ int runMakeShop(Context& ctx, const Args& args) {
     if (outDir.empty()) {
         throw UsageError("OUT_DIR must name a folder");
     }
+    if (!parsed.value("--store")) {
+        options.storeCode = scratchStoreCode(std::filesystem::absolute(outDir));
+    }
 
     const DateTime today = SystemClock().now();
     const demodb::ShopSummary shop = demodb::makeShop(options, outDir, today);
@@ -484,7 +499,17 @@ int runMakeShop(Context& ctx, const Args& args) {
             << "  server          " << shop.server << ", object " << shop.objectName << "\n"
             << "  database        server " << shop.dbServer << ", user " << shop.dbUser
             << ", password " << demodb::kCentralDbPassword << ", database " << shop.dbName << "\n"
-            << "Run the program with its settings:\n"
+            << "Register the shop at a reference service (veldon-central):\n"
+            << "  veldon-central --db central.db add-shop --store " << shellWord(options.storeCode)
+            << " --store-name " << shellWord(shop.storeName) << " --depot "
+            << shellWord(options.depotCode) << " --depot-name " << shellWord(options.depotName)
+            << " --pos " << shellWord(options.posId) << " --pos-name " << shellWord(options.posName)
+            << "\n"
+            << "Run the shop's transfer once:\n"
+            << "  XDG_CONFIG_HOME=" << shellWord(shop.configHome.string()) << " "
+            << shellWord((executableFolder() / "veldonctl").string()) << " --program-folder "
+            << shellWord(shop.programFolder.string()) << " scan\n"
+            << "or point a shell at its settings:\n"
             << "export XDG_CONFIG_HOME=" << shellWord(shop.configHome.string()) << "\n";
     return kExitOk;
 }

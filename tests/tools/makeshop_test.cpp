@@ -1,6 +1,7 @@
 #include "tools/makeshop.h"
 
 #include <gtest/gtest.h>
+#include <sys/wait.h>
 
 #include <algorithm>
 #include <cstdlib>
@@ -251,6 +252,7 @@ TEST_F(MakeShopCommandTest, MakesAShopWhoseExportLineFindsItsSettings) {
                                        "--db-user", "demo", out.string()});
     ASSERT_EQ(r.status, 0) << r.err;
     EXPECT_EQ(r.err, "");
+    const std::string made = r.out;
     const std::string config = (fs::canonical(out) / "config").string();
     EXPECT_NE(r.out.find("\nexport XDG_CONFIG_HOME='" + config + "'\n"), std::string::npos)
         << r.out;
@@ -298,6 +300,31 @@ TEST_F(MakeShopCommandTest, MakesAShopWhoseExportLineFindsItsSettings) {
         EXPECT_NE(r.err.find(c.said), std::string::npos) << r.err;
     }
     EXPECT_FALSE(fs::exists(m_dir / "x"));
+
+    // The printed command runs the shop as it stands (here against no service: exit status 3).
+    const std::size_t hint = made.find("  XDG_CONFIG_HOME=");
+    ASSERT_NE(hint, std::string::npos) << made;
+    const std::string command = made.substr(hint, made.find('\n', hint) - hint);
+    const int status =
+        std::system((command + " > '" + (m_dir / "hint.out").string() + "'").c_str());
+    EXPECT_EQ(WEXITSTATUS(status), 3) << command;
+    EXPECT_NE(test::readFile(m_dir / "hint.out")
+                  .find("transfer from " + (fs::canonical(out) / "program").string()),
+              std::string::npos);
+
+    // Without --store, scratch shops in different folders get different store codes.
+    for (const char* folder : {"a", "b"}) {
+        ASSERT_EQ(run(userConfig, {"make-shop", "--kind", "retail", "--sales", "1", "--server",
+                                   "127.0.0.1:9000", (m_dir / folder).string()})
+                      .status,
+                  0);
+    }
+    auto storeOf = [&](const char* folder) {
+        return run(m_dir / folder / "config", {"settings", "get", "TORVANE", "Settings", "가맹점"})
+            .out;
+    };
+    EXPECT_NE(storeOf("a"), storeOf("b"));
+    EXPECT_EQ(storeOf("a").rfind("S", 0), 0u);
 
     r = run(userConfig, {"make-shop", "--help"});
     EXPECT_EQ(r.status, 0);
