@@ -21,9 +21,11 @@
 #include <vector>
 
 #include "app/backlog.h"
+#include "platform/asciitext.h"
 #include "platform/clock.h"
 #include "platform/database.h"
 #include "platform/error.h"
+#include "platform/fileerror.h"
 #include "platform/programfolder.h"
 #include "platform/recordset.h"
 #include "platform/settingsstore.h"
@@ -69,6 +71,26 @@ struct Context {
     // The folder given with --program-folder, else the one holding this executable.
     std::filesystem::path programFolder() const {
         return programFolderOption ? *programFolderOption : executableFolder();
+    }
+
+    // The program folder for the commands that start the program up. Without --program-folder,
+    // a folder without the POS program's MyCF.MDB is no installation (veldonctl run from the build
+    // folder, say): that is said, instead of starting up there.
+    std::optional<std::filesystem::path> installation() const {
+        const std::filesystem::path folder = programFolder();
+        if (programFolderOption) {
+            return folder;
+        }
+        std::error_code ec;
+        for (const auto& entry : std::filesystem::directory_iterator(folder, ec)) {
+            if (equalsIgnoringAsciiCase(entry.path().filename().string(), "MyCF.MDB")) {
+                return folder;
+            }
+        }
+        std::cerr << "veldonctl: no MyCF.MDB in " << pathText(folder)
+                  << ", the folder of veldonctl, so it is no program folder of a shop; give "
+                     "the shop's with --program-folder DIR\n";
+        return std::nullopt;
     }
 };
 
@@ -571,7 +593,8 @@ the local database cannot be counted.
 int runStatus(Context& ctx, const Args& args) {
     const ParsedArgs parsed = parseArgs(args);
     expectPositionals(parsed.positionals, 0, "");
-    return printStatus(ctx.programFolder(), ctx.out, std::cerr);
+    const auto folder = ctx.installation();
+    return folder ? printStatus(*folder, ctx.out, std::cerr) : kExitUsage;
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -596,7 +619,8 @@ Exit status:
 int runScanCommand(Context& ctx, const Args& args) {
     const ParsedArgs parsed = parseArgs(args);
     expectPositionals(parsed.positionals, 0, "");
-    return runScan(ctx.programFolder(), ctx.out, std::cerr);
+    const auto folder = ctx.installation();
+    return folder ? runScan(*folder, ctx.out, std::cerr) : ScanExit::StartupStopped;
 }
 
 constexpr std::string_view kRunHelp =
@@ -611,7 +635,8 @@ Exit status 0 after a signal, 2 when start-up stopped.
 int runServiceCommand(Context& ctx, const Args& args) {
     const ParsedArgs parsed = parseArgs(args);
     expectPositionals(parsed.positionals, 0, "");
-    return runService(ctx.programFolder(), ctx.out, std::cerr);
+    const auto folder = ctx.installation();
+    return folder ? runService(*folder, ctx.out, std::cerr) : kExitUsage;
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -666,7 +691,8 @@ int runRefusals(Context& ctx, const Args& args) {
     if (!request.all && request.keys.empty()) {
         throw UsageError("missing --all or KEY");
     }
-    return resendRefusals(ctx.programFolder(), request, ctx.out, std::cerr);
+    const auto folder = ctx.installation();
+    return folder ? resendRefusals(*folder, request, ctx.out, std::cerr) : kExitUsage;
 }
 
 constexpr Command kCommands[] = {

@@ -198,6 +198,13 @@ TEST_F(VeldonctlTest, MakeDbThenUnsentCountsWhatTheEnginesWouldSend) {
 }
 
 TEST_F(VeldonctlTest, FailuresExitWithOneAndTouchNothing) {
+    // The build folder is no shop's program folder: the commands that start up say so.
+    for (const char* command : {"status", "scan"}) {
+        const ToolRun r = run({command});
+        EXPECT_EQ(r.status, 2) << command;
+        EXPECT_NE(r.err.find("no MyCF.MDB in "), std::string::npos) << r.err;
+        EXPECT_NE(r.err.find("--program-folder DIR"), std::string::npos) << r.err;
+    }
     const auto shop = m_dir / "POS.MDB";
     test::writeFile(shop, "the shop's sales");
     ToolRun r = run({"make-db", "--kind", "retail", "--sales", "5", "--out", shop.string()});
