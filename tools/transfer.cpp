@@ -216,6 +216,21 @@ int runService(const std::filesystem::path& programFolder, std::ostream& out, st
         << (c.Timer1.Interval > 0 ? ", transfers every " + agent.form.LocalInfo[4] + " minute(s)"
                                   : ": stopped, nothing is sent until 서비스상태 is 시작")
         << std::endl;
+    // Settings under which the service ticks but never transfers are said at once.
+    const double interval = numericValue(agent.form.LocalInfo[4]);
+    if (c.Timer1.Interval > 0 &&
+        !(interval >= 1 && interval <= 32767 && interval == static_cast<int>(interval))) {
+        out << "  스캔시간 '" << agent.form.LocalInfo[4]
+            << "' is no whole number of minutes from 1 to 32767: the service ticks but never "
+               "transfers"
+            << std::endl;
+    }
+    const double type = numericValue(agent.form.ServiceType);
+    if (type != 0 && type != 1) {
+        out << "  서비스형태 '" << agent.form.ServiceType
+            << "' has no transfer engine (0 retail, 1 restaurant): nothing is ever sent"
+            << std::endl;
+    }
 
     const bool retail = numericValue(agent.form.ServiceType) == 0;
     // One line per transfer, the catch-up transfer of start-up included.

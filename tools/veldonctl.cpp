@@ -230,7 +230,7 @@ void expectPositionals(const std::vector<std::string>& positionals, std::size_t 
 
 constexpr std::string_view kSettingsHelp =
     R"(Usage: veldonctl settings get APP SECTION KEY
-       veldonctl settings set APP SECTION KEY VALUE
+       veldonctl settings set [--force] APP SECTION KEY VALUE
        veldonctl settings list [APP]
 
 Reads and changes the per-user settings store that VELDON and the POS programs share.
@@ -238,7 +238,10 @@ Applications in use: TORVANE (sections Settings and 전송에러), MERIDEX_II (s
 외식업 (section LOCATION). Names match without regard to letter case.
 
   get    print the value; exit status 1 when it is not set
-  set    store the value, keeping every other entry
+  set    store the value, keeping every other entry. A value of TORVANE\Settings that the program
+         would read as something else (a scan interval that is no whole number of minutes, a
+         business type other than 0 or 1, a server without a port, ...) is refused with the
+         reason, exit status 1, unless --force is given
   list   print the entries of APP, or of every application, as [APP\SECTION] and KEY=VALUE lines
 
 Put -- before a value that begins with "-" and is not a number.
@@ -257,6 +260,45 @@ void checkName(const std::string& name, std::string_view what) {
     }
 }
 
+// Why the program would read `value` of TORVANE\Settings\`key` as something else than meant;
+// empty when it reads it as it stands or does not know the key.
+std::string misreadSetting(const std::string& key, const std::string& value) {
+    auto wholeIn = [&](long low, long high) {
+        if (value.empty() || value.size() > 5 ||
+            value.find_first_not_of("0123456789") != std::string::npos) {
+            return false;
+        }
+        const long n = std::stol(value);
+        return n >= low && n <= high;
+    };
+    auto oneOf = [&](std::initializer_list<std::string_view> allowed) {
+        return std::find(allowed.begin(), allowed.end(), value) != allowed.end();
+    };
+    if (key == "스캔시간" && !wholeIn(1, 32767)) {
+        return "the scan interval is a whole number of minutes from 1 to 32767; any other value "
+               "never comes round, so nothing would ever be transferred";
+    }
+    if (key == "서비스형태" && !oneOf({"0", "1"})) {
+        return "the business type is 0 (retail) or 1 (restaurant); no other has an engine";
+    }
+    if (key == "1차서버" && !demodb::hostOfServer(value)) {
+        return "the server is HOST:PORT, a port from 1 to 65535 included";
+    }
+    if (key == "호출제한시간" && !wholeIn(1, 3600)) {
+        return "the call deadline is a whole number of seconds from 1 to 3600; any other value "
+               "is read as 60";
+    }
+    if (key == "서비스상태" && !oneOf({"시작", "종료"})) {
+        return "the service state is 시작 (started) or 종료 (stopped); anything else reads as "
+               "stopped";
+    }
+    if ((key == "일일스캔" || key == "배송정보전송" || key == "삭제자료전송") &&
+        !oneOf({"0", "1"})) {
+        return "the option is 1 (on) or 0 (off)";
+    }
+    return {};
+}
+
 void printEntries(std::ostream& out, const std::string& app,
                   const std::vector<SettingEntry>& entries) {
     std::optional<std::string> section;
@@ -270,7 +312,7 @@ void printEntries(std::ostream& out, const std::string& app,
 }
 
 int runSettings(Context& ctx, const Args& args) {
-    const ParsedArgs parsed = parseArgs(args);
+    const ParsedArgs parsed = parseArgs(args, {}, {"--force"});
     if (parsed.positionals.empty()) {
         throw UsageError("missing get, set or list");
     }
@@ -293,6 +335,13 @@ int runSettings(Context& ctx, const Args& args) {
         checkName(p[2], "KEY");
         if (p[3].find_first_of("\r\n") != std::string::npos) {
             throw UsageError("VALUE must not contain a line break");
+        }
+        const bool ours =
+            equalsIgnoringAsciiCase(p[0], "TORVANE") && equalsIgnoringAsciiCase(p[1], "Settings");
+        if (const std::string why = ours ? misreadSetting(p[2], p[3]) : std::string();
+            !why.empty() && !parsed.has("--force")) {
+            throw Failure("'" + p[3] + "' is not stored as " + p[2] + ": " + why +
+                          " (--force stores it all the same)");
         }
         openUserSettingsStore()->set(p[0], p[1], p[2], p[3]);
         return kExitOk;

@@ -88,9 +88,10 @@ TEST_F(TransferCommand, ScanExitsNonZeroForEveryKindOfFailureAndSaysWhich) {
         std::filesystem::create_directories(dir / "central");
         test::RunningCentral central(dir / "central", c.registered);
         const auto shop = makeShop(20, false, c.serviceUp ? central.server() : "127.0.0.1:1");
-        test::runTool("tools/veldonctl",
-                      {"settings", "set", "TORVANE", "Settings", "서비스형태", c.businessType},
-                      shop.configHome, dir.path());
+        test::runTool(
+            "tools/veldonctl",
+            {"settings", "set", "--force", "TORVANE", "Settings", "서비스형태", c.businessType},
+            shop.configHome, dir.path());
 
         const test::ToolRun r = scan(shop);
         EXPECT_EQ(r.status, c.status) << r.out << r.err;
@@ -129,6 +130,9 @@ TEST_F(TransferCommand, RunTicksUntilItIsStopped) {
     test::runTool("tools/veldonctl",
                   {"settings", "set", "TORVANE", "Settings", "서비스상태", "시작"}, shop.configHome,
                   dir.path());
+    test::runTool("tools/veldonctl",
+                  {"settings", "set", "--force", "TORVANE", "Settings", "스캔시간", "0"},
+                  shop.configHome, dir.path());
 
     pid_t pid = fork();
     if (pid == 0) {
@@ -150,8 +154,10 @@ TEST_F(TransferCommand, RunTicksUntilItIsStopped) {
     waitpid(pid, &status, 0);
     EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
     const std::string out = test::readFile(dir / "run.out");
-    EXPECT_NE(out.find("started; service 시작, transfers every 1 minute(s)"), std::string::npos)
+    EXPECT_NE(out.find("started; service 시작, transfers every 0 minute(s)"), std::string::npos)
         << out;
+    EXPECT_NE(out.find("the service ticks but never transfers"), std::string::npos) << out;
+    EXPECT_NE(out.find(" catch-up transfer: 20 sales sent"), std::string::npos) << out;
     EXPECT_NE(out.find("stopped"), std::string::npos) << out;
 }
 

@@ -130,6 +130,21 @@ TEST_F(VeldonctlTest, SettingsRoundTripIncludingKoreanNames) {
     ToolRun r = run({"settings", "get", "TORVANE", "Settings", "1차서버"});
     EXPECT_EQ(r.status, 0);
     EXPECT_EQ(r.out, "127.0.0.1:8750\n");
+
+    // Values the program would read as something else are refused unless forced.
+    for (const auto& [key, value] :
+         std::vector<std::pair<std::string, std::string>>{{"스캔시간", "0"},
+                                                          {"스캔시간", "5 "},
+                                                          {"서비스형태", "2"},
+                                                          {"1차서버", "127.0.0.1"}}) {
+        r = run({"settings", "set", "TORVANE", "Settings", key, value});
+        EXPECT_EQ(r.status, 1) << key << "=" << value;
+        EXPECT_NE(r.err.find("--force"), std::string::npos) << r.err;
+    }
+    EXPECT_EQ(run({"settings", "get", "TORVANE", "Settings", "1차서버"}).out, "127.0.0.1:8750\n");
+    ASSERT_EQ(run({"settings", "set", "--force", "TORVANE", "Settings", "스캔시간", "0"}).status,
+              0);
+    EXPECT_EQ(run({"settings", "get", "TORVANE", "Settings", "스캔시간"}).out, "0\n");
     EXPECT_EQ(run({"settings", "get", "외식업", "LOCATION", "경로"}).out, "/srv/pos 데이터\n");
     EXPECT_EQ(run({"settings", "get", "TORVANE", "Settings", "카운터"}).out, "-01\n");
     EXPECT_EQ(run({"settings", "get", "TORVANE", "Settings", "보정"}).out, "-5\n");
