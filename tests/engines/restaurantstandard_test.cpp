@@ -149,6 +149,10 @@ struct DiscountCase {
     std::optional<std::string> dcDump;  // its amounts line
     std::vector<std::pair<std::string, std::string>> lines{{"4545", "455"}, {"4546", "454"}};
 };
+// Cases print by name, so that ctest lists them readably.
+void PrintTo(const DiscountCase& c, std::ostream* out) {
+    *out << c.name;
+}
 
 class DiscountLine : public StandardEngine, public ::testing::WithParamInterface<DiscountCase> {};
 
@@ -267,6 +271,9 @@ struct CardReplyCase {
     std::string reply;
     bool markedSent;
 };
+void PrintTo(const CardReplyCase& c, std::ostream* out) {
+    *out << c.name;
+}
 
 class CardReply : public StandardEngine, public ::testing::WithParamInterface<CardReplyCase> {};
 
