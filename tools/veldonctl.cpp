@@ -602,8 +602,12 @@ int runUnsent(Context& ctx, const Args& args) {
     const demodb::Kind kind = parseKind(requiredValue(parsed, "--kind"));
     expectPositionals(parsed.positionals, 1, "FILE");
     const std::filesystem::path file = std::filesystem::absolute(parsed.positionals[0]);
-    if (!std::filesystem::is_regular_file(file)) {
-        throw Failure(file.string() + " is no database file");
+    std::error_code ec;
+    if (!std::filesystem::exists(file, ec)) {
+        throw Failure(file.string() + " not found");
+    }
+    if (!std::filesystem::is_regular_file(file, ec)) {
+        throw Failure(file.string() + " is not a file");
     }
 
     const auto db = createConnection();

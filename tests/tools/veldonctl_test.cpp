@@ -229,7 +229,7 @@ TEST_F(VeldonctlTest, FailuresExitWithOneAndTouchNothing) {
 
     r = run({"unsent", "--kind", "retail", (m_dir / "missing.mdb").string()});
     EXPECT_EQ(r.status, 1);
-    EXPECT_NE(r.err.find("missing.mdb"), std::string::npos) << r.err;
+    EXPECT_NE(r.err.find("missing.mdb not found"), std::string::npos) << r.err;
     EXPECT_FALSE(std::filesystem::exists(m_dir / "missing.mdb"));
 }
 
