@@ -115,7 +115,9 @@ public:
     void UpgradeRestaurantSchema();
     void UpgradeDeletedLines();
 
-    // The version report to the central service; True only when the service accepted it.
+    // The version report to the central service; True only when the service accepted it. Why the
+    // last one failed, for the operator tool (the program itself neither shows nor logs it).
+    std::string versionReportFailure;
     bool ReportVersionRetail();
     bool ReportVersionRestaurant(const std::string& version);
 

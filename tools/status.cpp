@@ -57,6 +57,14 @@ int printStatus(const std::filesystem::path& programFolder, std::ostream& out, s
          std::to_string(form.CallLimits.deadline.count() / 1000) + " s  (호출제한시간)");
     line(out, "ProgramVersion", form.ProgramVersion);
     line(out, "ReportedVersion", form.ReportedVersion);
+    const bool due = numericValue(form.ServiceType) == 0
+                         ? form.ReportedVersion < form.ProgramVersion
+                         : form.ReportedVersion != form.ProgramVersion;
+    if (!form.ProgramVersion.empty() && due) {
+        line(out, "version report",
+             "pending: the service has not accepted " + form.ProgramVersion +
+                 " yet; the next start reports it");
+    }
     line(out, "LocalConnStr", maskPasswords(form.LocalConnStr));
     line(out, "CenterConnStr", maskPasswords(form.CenterConnStr));
 

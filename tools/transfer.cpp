@@ -110,6 +110,10 @@ void printReport(std::ostream& out, TransferAgent& agent, double seconds) {
         out << "  " << std::left << std::setw(22) << name << value << "\n";
     };
     line("engine", engineName(agent.form));
+    if (!agent.form.versionReportFailure.empty()) {
+        line("version report",
+             "not accepted, tried again at the next start: " + agent.form.versionReportFailure);
+    }
     // Each run is whole, as the program makes it: a sale refused in the first is tried again,
     // and dumped again, in the second.
     line("runs",
@@ -175,6 +179,7 @@ int runScan(const std::filesystem::path& programFolder, std::ostream& out, std::
 
     out << "transfer from " << pathText(programFolder) << "\n";
     printReport(out, agent, seconds);
+
     const TransferReport& t = agent.totals;
     const double type = numericValue(agent.form.ServiceType);
     if (type != 0 && type != 1) {

@@ -97,6 +97,12 @@ TEST_F(TransferCommand, ScanExitsNonZeroForEveryKindOfFailureAndSaysWhich) {
         EXPECT_EQ(r.status, c.status) << r.out << r.err;
         EXPECT_NE(r.out.find(c.says), std::string::npos) << r.out;
         EXPECT_EQ(r.out.find("line down"), std::string::npos) << r.out;
+        if (!c.registered) {  // the counter is unknown to the service too
+            EXPECT_NE(r.out.find("version report        not accepted, tried again at the next "
+                                 "start: refused: 미등록 카운터"),
+                      std::string::npos)
+                << r.out;
+        }
         // Every dump counted exists; those of the same name and second are said to be replaced.
         long files = 0;
         for ([[maybe_unused]] const auto& f :
