@@ -7,18 +7,23 @@
 #include <signal.h>
 
 #include <charconv>
+#include <chrono>
+#include <condition_variable>
 #include <cstdlib>
 #include <filesystem>
 #include <iostream>
 #include <map>
+#include <mutex>
 #include <optional>
 #include <stdexcept>
 #include <string>
 #include <string_view>
+#include <thread>
 #include <vector>
 
 #include "central/server.h"
 #include "central/store.h"
+#include "platform/clock.h"
 #include "platform/error.h"
 
 namespace veldon::central {
@@ -35,7 +40,7 @@ public:
 
 constexpr const char* kHelp = R"(Usage:
   veldon-central --listen HOST:PORT --db FILE [--account USER:PASSWORD:DATABASE]...
-                 [--progid NAME]... [--threads N]
+                 [--progid NAME]... [--threads N] [--quiet]
   veldon-central --db FILE add-shop --store CODE [--store-name NAME] [--depot CODE]
                  [--depot-name NAME] [--pos ID] [--pos-name NAME]
   veldon-central --db FILE stats
@@ -50,12 +55,19 @@ Serving (until SIGINT or SIGTERM; requests in flight are answered first):
                        DATABASE); repeatable. Without one every call is refused.
   --progid NAME        a ProgID to serve besides lumora.demon and VARNIK.MEM; repeatable
   --threads N          worker threads, one per kept-alive shop connection (default 128)
+  --quiet              no line per refused or failed call on standard error (the line of
+                       totals per busy minute stays)
+
+Each call that is refused (answered false) or fails (an error answer) gets a line on standard
+error: time, client address, store, method, HTTP status and the reason; never a password. A
+minute with calls ends with a line of its totals.
 
 Commands:
   add-shop             register (or rename) a store with its depot and counter
   stats                the row count of every table, one per line
 
   -h, --help           show this help
+  --version            show the version
 )";
 
 struct Options {
@@ -64,6 +76,63 @@ struct Options {
     std::vector<Account> accounts;
     std::vector<std::string> progIds;
     std::size_t threads = 128;
+    bool quiet = false;
+};
+
+// The log of a serving service on standard error: a line per unsuccessful call unless quiet, and
+// a line of totals at the end of every minute that had calls.
+class CallLog {
+public:
+    explicit CallLog(bool quiet) : m_quiet(quiet), m_thread([this] { everyMinute(); }) {}
+    ~CallLog() {
+        {
+            std::lock_guard lock(m_mutex);
+            m_stop = true;
+        }
+        m_wake.notify_one();
+        m_thread.join();
+        printTotals();
+    }
+
+    void note(const CallNote& call) {
+        std::lock_guard lock(m_mutex);
+        ++m_calls;
+        const bool failed = call.status != 200;
+        m_refused += call.refused ? 1 : 0;
+        m_failed += failed ? 1 : 0;
+        if (!m_quiet && (call.refused || failed)) {
+            std::cerr << m_clock.now().toDateTimeText() << " " << call.client << " " << call.store
+                      << " " << call.method << " " << call.status << " "
+                      << (failed ? "failed" : "refused") << ": " << call.reason << std::endl;
+        }
+    }
+
+private:
+    void everyMinute() {
+        std::unique_lock lock(m_mutex);
+        while (!m_wake.wait_for(lock, std::chrono::minutes(1), [this] { return m_stop; })) {
+            printTotalsLocked();
+        }
+    }
+    void printTotals() {
+        std::lock_guard lock(m_mutex);
+        printTotalsLocked();
+    }
+    void printTotalsLocked() {
+        if (m_calls > 0) {
+            std::cerr << m_clock.now().toDateTimeText() << " calls " << m_calls << ", refused "
+                      << m_refused << ", failed " << m_failed << std::endl;
+        }
+        m_calls = m_refused = m_failed = 0;
+    }
+
+    bool m_quiet;
+    veldon::SystemClock m_clock;
+    std::mutex m_mutex;
+    std::condition_variable m_wake;
+    bool m_stop = false;
+    long m_calls = 0, m_refused = 0, m_failed = 0;
+    std::thread m_thread;  // last: starts once the members above exist
 };
 
 std::optional<long> wholeNumber(std::string_view text) {
@@ -171,6 +240,11 @@ int stats(const Options& options, const std::vector<std::string>& args) {
     if (!args.empty()) {
         throw UsageError("stats takes no arguments, not '" + args.front() + "'");
     }
+    std::error_code ec;
+    if (options.db && !std::filesystem::exists(*options.db, ec)) {
+        throw veldon::Error(veldon::errc::ProviderError,
+                            "no store at " + options.db->string() + " (not found)");
+    }
     auto store = openStore(options);
     for (const auto& [table, count] : store->tableCounts()) {
         std::cout << table << " " << count << "\n";
@@ -201,6 +275,8 @@ int serve(const Options& options) {
     config.accounts = options.accounts;
     config.progIds = options.progIds;
     config.threads = options.threads;
+    CallLog log(options.quiet);
+    config.onCall = [&log](const CallNote& call) { log.note(call); };
     CentralService service(config, *store);
     const int bound = service.start();
     std::cout << "veldon-central listening on " << host << ":" << bound << ", store "
@@ -223,6 +299,15 @@ int run(const std::vector<std::string>& args) {
         if (arg == "-h" || arg == "--help") {
             std::cout << kHelp;
             return kExitOk;
+        }
+        if (arg == "--version") {
+            std::cout << "veldon-central " << VELDON_VERSION_MAJOR << "." << VELDON_VERSION_MINOR
+                      << "." << VELDON_VERSION_REVISION << "\n";
+            return kExitOk;
+        }
+        if (arg == "--quiet") {
+            options.quiet = true;
+            continue;
         }
         if (auto v = optionValue(args, i, "--listen")) {
             options.listen = *v;

@@ -425,6 +425,47 @@ struct CentralService::Impl {
         }
     }
 
+    // What the log says of a call: the outcome from the answer, the store from the upload.
+    void noteCall(const httplib::Request& req, const httplib::Response& res) const {
+        CallNote note;
+        note.client = req.remote_addr;
+        note.status = res.status;
+        const auto path = wire::parseCallPath(req.target.substr(0, req.target.find('?')));
+        note.method = path ? excerpt(path->second, kQuoteLimit) : "-";
+        note.store = "-";
+        if (res.status == 200) {
+            try {
+                const wire::Answer answer = wire::decodeAnswer(res.body);
+                const bool* result = std::get_if<bool>(&answer.result);
+                note.refused = result && !*result;
+                for (const auto& [index, text] : answer.byref) {
+                    note.reason = excerpt(text, 200);
+                }
+            } catch (const wire::ProtocolError&) {
+            }
+        } else if (auto e = wire::decodeError(res.body)) {
+            note.reason = excerpt(e->second, 200);
+        }
+        if (note.refused || res.status != 200) {
+            // Only now is the request read again: the store of a sale (TPE slot 4) or of a card
+            // batch (TCD slot 1).
+            try {
+                const auto args = wire::decodeRequest(req.body);
+                if (!args.empty()) {
+                    if (const auto* tpe = std::get_if<TextArray>(&args[0]);
+                        tpe && tpe->size() > 4) {
+                        note.store = (*tpe)(4);
+                    } else if (const auto* tcd = std::get_if<TextTable>(&args[0]);
+                               tcd && tcd->rows() > 0 && tcd->slots() > 1) {
+                        note.store = (*tcd)(0, 1);
+                    }
+                }
+            } catch (const wire::ProtocolError&) {
+            }
+        }
+        config.onCall(note);
+    }
+
     // Answers that httplib makes itself (body too large, no route, bad request line) get the
     // protocol's error body too.
     void completeError(const httplib::Request& req, httplib::Response& res) const {
@@ -493,6 +534,11 @@ int CentralService::start() {
     s.Post(".*", [&d](const httplib::Request& req, httplib::Response& res) { d.handle(req, res); });
     s.set_error_handler(
         [&d](const httplib::Request& req, httplib::Response& res) { d.completeError(req, res); });
+    if (d.config.onCall) {
+        s.set_logger([&d](const httplib::Request& req, const httplib::Response& res) {
+            d.noteCall(req, res);
+        });
+    }
     s.set_exception_handler(
         [](const httplib::Request&, httplib::Response& res, std::exception_ptr) {
             setError(res, 500, errc::ProviderError, "the central service failed on this call");

@@ -11,6 +11,7 @@
 #pragma once
 
 #include <cstddef>
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -23,6 +24,16 @@ struct Account {
     std::string user;
     std::string password;
     std::string database;
+};
+
+// One call as the service answered it, for its log. Never holds a password.
+struct CallNote {
+    std::string client;    // the caller's address
+    std::string method;    // as called, "-" when the path named none
+    std::string store;     // the store code the upload names, "-" when it names none or is unread
+    int status = 200;      // HTTP status of the answer
+    bool refused = false;  // HTTP 200 with the result false
+    std::string reason;    // the reply text of a refusal or the description of an error
 };
 
 struct ServiceConfig {
@@ -38,6 +49,8 @@ struct ServiceConfig {
     std::size_t bodyLimit = 32 * 1024 * 1024;
     int keepAliveSeconds = 5;  // an idle connection is closed after this; stop() waits as long
     int ioTimeoutSeconds = 30;
+    // Told of every call once it is answered, on the thread that answered it.
+    std::function<void(const CallNote&)> onCall;
 };
 
 class CentralService {

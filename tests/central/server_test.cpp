@@ -4,6 +4,7 @@
 #include "central/server.h"
 
 #include <arpa/inet.h>
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <httplib.h>
 #include <netinet/in.h>
@@ -743,9 +744,15 @@ TEST_F(VeldonCentralToolTest, AddShopThenStats) {
         EXPECT_EQ(r.status, 2) << (wrong.empty() ? "(none)" : wrong.back()) << ": " << r.err;
         EXPECT_NE(r.err.find("veldon-central: "), std::string::npos) << r.err;
     }
-    // A store file that cannot be opened is a failure, not a usage error.
+    // A store file that cannot be opened, or is not there, is a failure, not a usage error; stats
+    // creates none.
     r = run({"--db", (m_dir / "no" / "such" / "folder" / "c.db").string(), "stats"});
     EXPECT_EQ(r.status, 1) << r.err;
+    r = run({"--db", (m_dir / "missing.db").string(), "stats"});
+    EXPECT_EQ(r.status, 1) << r.err;
+    EXPECT_NE(r.err.find("not found"), std::string::npos) << r.err;
+    EXPECT_FALSE(std::filesystem::exists(m_dir / "missing.db"));
+    EXPECT_EQ(run({"--version"}).out, "veldon-central 1.0.19\n");
 }
 
 TEST_F(VeldonCentralToolTest, ServesUntilSigterm) {
@@ -757,6 +764,8 @@ TEST_F(VeldonCentralToolTest, ServesUntilSigterm) {
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
     posix_spawn_file_actions_adddup2(&actions, out[1], 1);
+    const std::string log = (m_dir / "central.err").string();
+    posix_spawn_file_actions_addopen(&actions, 2, log.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
     posix_spawn_file_actions_addclose(&actions, out[0]);
     const std::string program = (test::buildDir() / "central/veldon-central").string();
     std::vector<std::string> args = {program,
@@ -806,6 +815,13 @@ TEST_F(VeldonCentralToolTest, ServesUntilSigterm) {
     ASSERT_TRUE(res);
     EXPECT_EQ(res->status, 200) << res->body;
     EXPECT_NE(res->body.find("강남점"), std::string::npos) << res->body;
+    // A call with a wrong password: one line on standard error, without the password.
+    res = client.Post(wire::callPath("lumora.demon", "PUTSQL").c_str(),
+                      wire::encodeRequest({TextArray(2), std::string(),
+                                           std::string("UID=veldon;PWD=guessed7;DATABASE=x")}),
+                      "application/json");
+    ASSERT_TRUE(res);
+    EXPECT_EQ(res->status, 401);
 
     ASSERT_EQ(kill(pid, SIGTERM), 0);
     int status = 0;
@@ -813,6 +829,11 @@ TEST_F(VeldonCentralToolTest, ServesUntilSigterm) {
     close(out[0]);
     ASSERT_TRUE(WIFEXITED(status)) << status;
     EXPECT_EQ(WEXITSTATUS(status), 0);
+    const std::string logged = test::readFile(log);
+    EXPECT_NE(logged.find(" 127.0.0.1 - PUTSQL 401 failed: Permission denied"), std::string::npos)
+        << logged;
+    EXPECT_EQ(logged.find("guessed7"), std::string::npos) << logged;
+    EXPECT_NE(logged.find(" calls 2, refused 0, failed 1\n"), std::string::npos) << logged;
 }
 
 }  // namespace
