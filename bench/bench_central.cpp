@@ -257,6 +257,9 @@ public:
     }
     void addShop(const central::Shop&) override {}
     std::vector<std::pair<std::string, long>> tableCounts() override { return {}; }
+    std::vector<std::pair<std::string, long>> storeCounts(const std::string&) override {
+        return {};
+    }
 };
 
 struct Figures {

@@ -43,7 +43,7 @@ constexpr const char* kHelp = R"(Usage:
                  [--progid NAME]... [--threads N] [--quiet]
   veldon-central --db FILE add-shop --store CODE [--store-name NAME] [--depot CODE]
                  [--depot-name NAME] [--pos ID] [--pos-name NAME]
-  veldon-central --db FILE stats
+  veldon-central --db FILE stats [--store CODE]
 
 The reference central service of VELDON: answers the shops' remote calls over HTTP
 (POST /rds/<ProgID>/<Method>) and keeps their uploads in one SQLite file.
@@ -64,7 +64,8 @@ minute with calls ends with a line of its totals.
 
 Commands:
   add-shop             register (or rename) a store with its depot and counter
-  stats                the row count of every table, one per line
+  stats                the row count of every table, one per line; with --store CODE what
+                       that store sent: its sales, card approvals and deleted lines
 
   -h, --help           show this help
   --version            show the version
@@ -237,8 +238,13 @@ int addShop(const Options& options, const std::vector<std::string>& args) {
 }
 
 int stats(const Options& options, const std::vector<std::string>& args) {
-    if (!args.empty()) {
-        throw UsageError("stats takes no arguments, not '" + args.front() + "'");
+    std::optional<std::string> storeCode;
+    for (std::size_t i = 0; i < args.size(); ++i) {
+        if (auto code = optionValue(args, i, "--store")) {
+            storeCode = *code;
+        } else {
+            throw UsageError("stats takes only --store CODE, not '" + args[i] + "'");
+        }
     }
     std::error_code ec;
     if (options.db && !std::filesystem::exists(*options.db, ec)) {
@@ -246,7 +252,8 @@ int stats(const Options& options, const std::vector<std::string>& args) {
                             "no store at " + options.db->string() + " (not found)");
     }
     auto store = openStore(options);
-    for (const auto& [table, count] : store->tableCounts()) {
+    for (const auto& [table, count] :
+         storeCode ? store->storeCounts(*storeCode) : store->tableCounts()) {
         std::cout << table << " " << count << "\n";
     }
     return kExitOk;

@@ -378,6 +378,7 @@ public:
 
     void addShop(const Shop& shop) override;
     std::vector<std::pair<std::string, long>> tableCounts() override;
+    std::vector<std::pair<std::string, long>> storeCounts(const std::string& storeCode) override;
 
     long commits() const { return m_commits.load(); }
 
@@ -1201,6 +1202,25 @@ std::vector<std::pair<std::string, long>> SqliteStore::tableCounts() {
     } catch (const SqliteFailure& f) {
         sqlite3_exec(m_readDb, "ROLLBACK", nullptr, nullptr, nullptr);
         throw failure("counting rows", f);
+    }
+    return counts;
+}
+
+std::vector<std::pair<std::string, long>> SqliteStore::storeCounts(const std::string& storeCode) {
+    std::lock_guard lock(m_readMutex);
+    std::vector<std::pair<std::string, long>> counts;
+    for (const auto& [what, table] : {std::pair<const char*, const char*>{"sales", "SALE_HDR"},
+                                      {"card approvals", "CARD_APR"},
+                                      {"deleted lines", "DELPSS13"}}) {
+        try {
+            Statement count(m_readDb,
+                            std::string("SELECT COUNT(*) FROM ") + table + " WHERE RCT_CODE = ?");
+            count.text(1, storeCode);
+            Reset reset(count);
+            counts.emplace_back(what, count.row() ? static_cast<long>(count.columnInteger(0)) : 0);
+        } catch (const SqliteFailure& f) {
+            throw failure("counting rows", f);
+        }
     }
     return counts;
 }

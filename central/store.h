@@ -21,10 +21,10 @@ namespace veldon::central {
 
 // One sale as PutPSM13, PutPSM13_SIN or PutPSM13_PSN deliver it.
 struct SaleUpload {
-    std::string method;  // the method's name as called
-    TextArray TPE;       // header: slot 0 sale identifier, 4 store code, 21 counter id
-    TextTable TPS;       // lines
-    TextArray TRT;       // restaurant extension (retail sends one too)
+    std::string method;             // the method's name as called
+    TextArray TPE;                  // header: slot 0 sale identifier, 4 store code, 21 counter id
+    TextTable TPS;                  // lines
+    TextArray TRT;                  // restaurant extension (retail sends one too)
     std::optional<TextTable> TPSN;  // guests (PutPSM13_SIN, PutPSM13_PSN)
     TextTable TAC;                  // accounting entries
     std::optional<TextArray> TDLV;  // delivery (PutPSM13_SIN)
@@ -42,14 +42,14 @@ struct StoreReply {
 
 // A deleted sale line as the DELPSS13 statement carries it.
 struct DeletedLine {
-    std::string date;     // DEL_DATE
-    std::string barcode;  // PR_BCODE
-    std::string name;     // PR_NAME
-    std::string unit;     // PR_UNIT
-    double price = 0;     // PR_UP
-    double quantity = 0;  // PR_QTY
-    double amount = 0;    // PR_AMT
-    std::string posId;    // POS_ID
+    std::string date;       // DEL_DATE
+    std::string barcode;    // PR_BCODE
+    std::string name;       // PR_NAME
+    std::string unit;       // PR_UNIT
+    double price = 0;       // PR_UP
+    double quantity = 0;    // PR_QTY
+    double amount = 0;      // PR_AMT
+    std::string posId;      // POS_ID
     std::string storeCode;  // RCT_CODE
 };
 
@@ -86,6 +86,8 @@ public:
     // Administration: register (or rename) a store, depot and counter; count every table's rows.
     virtual void addShop(const Shop& shop) = 0;
     virtual std::vector<std::pair<std::string, long>> tableCounts() = 0;
+    // What one store sent: its sales, card approvals and deleted lines held.
+    virtual std::vector<std::pair<std::string, long>> storeCounts(const std::string& storeCode) = 0;
 };
 
 // The embedded store in one SQLite file (WAL, synchronous FULL, one writer thread committing the
