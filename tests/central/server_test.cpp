@@ -723,6 +723,8 @@ TEST_F(VeldonCentralToolTest, AddShopThenStats) {
     EXPECT_NE(r.out.find("HCT 1\n"), std::string::npos) << r.out;
     EXPECT_NE(r.out.find("POS 2\n"), std::string::npos) << r.out;
     EXPECT_NE(r.out.find("SALE_HDR 0\n"), std::string::npos) << r.out;
+    EXPECT_EQ(run({"--db", db, "stats", "--store", "S1"}).out,
+              "sales 0\ncard approvals 0\ndeleted lines 0\n");
 
     r = run({"--help"});
     EXPECT_EQ(r.status, 0);
