@@ -240,7 +240,9 @@ struct RetailSale {
 class NullStore : public central::CentralStore {
 public:
     central::StoreReply putSale(const central::SaleUpload&) override { return {true, ""}; }
-    central::StoreReply putCards(const TextTable&) override { return {true, ""}; }
+    central::StoreReply putCards(const TextTable&, const std::string&) override {
+        return {true, ""};
+    }
     central::StoreReply putDeletedLines(const std::vector<central::DeletedLine>&) override {
         return {true, ""};
     }

@@ -131,8 +131,16 @@ wire::Answer boolAnswer(const StoreReply& reply, std::size_t replyIndex) {
     return answer;
 }
 
-wire::Answer putSale(CentralStore& store, const SaleUpload& sale, std::size_t replyIndex) {
-    return boolAnswer(store.putSale(sale), replyIndex);
+// The caller of the call this thread answers, and whether its upload met a conflict: for the
+// store's record and the service's log, without threading them through every method.
+thread_local std::string t_client;
+thread_local bool t_conflict = false;
+
+wire::Answer putSale(CentralStore& store, SaleUpload& sale, std::size_t replyIndex) {
+    sale.client = t_client;
+    const StoreReply reply = store.putSale(sale);
+    t_conflict = reply.conflict;
+    return boolAnswer(reply, replyIndex);
 }
 
 wire::Answer getSql(CentralStore& store, const Args& args) {
@@ -282,7 +290,9 @@ const std::vector<Method>& methods() {
          1,
          2,
          [](CentralStore& store, const Args& a) {
-             return boolAnswer(store.putCards(a.table(0)), 1);
+             const StoreReply reply = store.putCards(a.table(0), t_client);
+             t_conflict = reply.conflict;
+             return boolAnswer(reply, 1);
          }},
         {"GETSQL",
          {{"the SQL text", Kind::Text},
@@ -412,6 +422,8 @@ struct CentralService::Impl {
     }
 
     void handle(const httplib::Request& req, httplib::Response& res) {
+        t_client = req.remote_addr;
+        t_conflict = false;
         try {
             const std::string body = wire::encodeAnswer(call(req));
             res.status = 200;
@@ -445,6 +457,10 @@ struct CentralService::Impl {
             }
         } else if (auto e = wire::decodeError(res.body)) {
             note.reason = excerpt(e->second, 200);
+        }
+        if (t_conflict) {
+            note.reason += " (conflict: the service holds other content under this key)";
+            t_conflict = false;
         }
         if (note.refused || res.status != 200) {
             // Only now is the request read again: the store of a sale (TPE slot 4) or of a card

@@ -39,7 +39,7 @@
 namespace veldon::central {
 namespace {
 
-constexpr int SchemaVersion = 1;
+constexpr int SchemaVersion = 2;
 // A second process holding the file (a backup, an administrator's query) may delay us this long.
 constexpr int BusyTimeoutMs = 5000;
 // The width of the key columns (VARCHAR(100)); longer keys are refused rather than cut.
@@ -60,7 +60,79 @@ const char* const DuplicateData = ":중복DATA";
 // In the order tableCounts() reports them; SCHEMA_VERSION is bookkeeping and left out.
 const char* const DataTables[] = {"RCT",        "HCT",      "POS",       "DELPSS13",
                                   "SALE_HDR",   "SALE_RT",  "SALE_LINE", "SALE_AC",
-                                  "SALE_GUEST", "SALE_DLV", "CARD_APR"};
+                                  "SALE_GUEST", "SALE_DLV", "CARD_APR",  "CONFLICT"};
+
+// What schema version 2 added to version 1: the content digests and the conflicts table.
+std::vector<std::string> contentDigestDdl() {
+    return {
+        "ALTER TABLE SALE_HDR ADD COLUMN CONTENT_DIGEST VARCHAR(16)",
+        "ALTER TABLE CARD_APR ADD COLUMN CONTENT_DIGEST VARCHAR(16)",
+        "CREATE TABLE CONFLICT (CONFLICT_ID INTEGER NOT NULL, KIND VARCHAR(8) NOT NULL, "
+        "RCT_CODE VARCHAR(100) NOT NULL, UPLOAD_KEY TEXT NOT NULL, HELD_DIGEST VARCHAR(16) NOT "
+        "NULL, SENT_DIGEST VARCHAR(16) NOT NULL, RECEIVED_AT VARCHAR(19) NOT NULL, CLIENT TEXT, "
+        "PRIMARY KEY (CONFLICT_ID))",
+    };
+}
+
+// A digest of an upload's content (64-bit FNV-1a over every element, each with its length): tells
+// a sale sent again, which matches, from another sale under the same key.
+class ContentDigest {
+public:
+    void add(std::string_view text) {
+        const std::uint64_t size = text.size();
+        addBytes(reinterpret_cast<const unsigned char*>(&size), sizeof size);
+        addBytes(reinterpret_cast<const unsigned char*>(text.data()), text.size());
+    }
+    void add(const TextArray& array) {
+        add(std::to_string(array.size()));
+        for (const std::string& element : array.elements()) {
+            add(element);
+        }
+    }
+    void add(const TextTable& table, std::size_t firstRow, std::size_t rows) {
+        add(std::to_string(rows) + "x" + std::to_string(table.slots()));
+        for (std::size_t row = firstRow; row < firstRow + rows; ++row) {
+            for (std::size_t slot = 0; slot < table.slots(); ++slot) {
+                add(table(row, slot));
+            }
+        }
+    }
+    std::string text() const {
+        char hex[17];
+        std::snprintf(hex, sizeof hex, "%016llx", static_cast<unsigned long long>(m_hash));
+        return hex;
+    }
+
+private:
+    void addBytes(const unsigned char* bytes, std::size_t n) {
+        for (std::size_t i = 0; i < n; ++i) {
+            m_hash = (m_hash ^ bytes[i]) * 1099511628211ull;
+        }
+    }
+    std::uint64_t m_hash = 14695981039346656037ull;
+};
+
+std::string saleDigest(const SaleUpload& sale) {
+    ContentDigest d;
+    d.add(sale.TPE);
+    d.add(sale.TPS, 0, sale.TPS.rows());
+    d.add(sale.TRT);
+    d.add(sale.TAC, 0, sale.TAC.rows());
+    if (sale.TPSN) {
+        d.add(*sale.TPSN, 0, sale.TPSN->rows());
+    }
+    if (sale.TDLV) {
+        d.add(*sale.TDLV);
+    }
+    d.add(sale.markedY ? "Y" : "");
+    return d.text();
+}
+
+std::string cardDigest(const TextTable& TCD, std::size_t row) {
+    ContentDigest d;
+    d.add(TCD, row, 1);
+    return d.text();
+}
 
 std::size_t charCount(std::string_view utf8) {
     std::size_t n = 0;
@@ -143,7 +215,6 @@ std::vector<std::string> schemaDdl() {
             slotColumnsDdl("TCD", TcdColumns, {0, 2, 12}) +
             ", PRIMARY KEY (CARD_ID), "
             "CONSTRAINT CARD_APR_DUP UNIQUE (RCT_CODE, TCD_00, TCD_02, TCD_12))",
-        "INSERT INTO SCHEMA_VERSION (VERSION) VALUES (" + std::to_string(SchemaVersion) + ")",
     };
 }
 
@@ -249,6 +320,7 @@ public:
         return text ? std::string(text, sqlite3_column_bytes(m_stmt, column)) : std::string();
     }
     sqlite3_int64 columnInteger(int column) { return sqlite3_column_int64(m_stmt, column); }
+    bool columnIsNull(int column) { return sqlite3_column_type(m_stmt, column) == SQLITE_NULL; }
     void reset() { sqlite3_reset(m_stmt); }
 
 private:
@@ -336,8 +408,14 @@ using JobInput = std::variant<const SaleUpload*, const TextTable*, const std::ve
 struct Job {
     explicit Job(JobInput in) : input(in) {}
     JobInput input;
-    StoreReply reply;   // accepted: its changes are kept
-    std::string error;  // not empty: the caller raises it
+    std::string client;  // the caller's address, for a conflict's record
+    StoreReply reply;    // accepted: its changes are kept
+    std::string error;   // not empty: the caller raises it
+    // A duplicate key held with other content; recorded after the job's own changes are undone.
+    struct Conflict {
+        std::string kind, store, key, held, sent;
+    };
+    std::optional<Conflict> conflict;
 
     // A plain futex wait: std::binary_semaphore spins with sched_yield first, which with dozens
     // of waiting callers takes a good part of a core from the writer.
@@ -365,7 +443,7 @@ public:
     ~SqliteStore() override;
 
     StoreReply putSale(const SaleUpload& sale) override;
-    StoreReply putCards(const TextTable& TCD) override;
+    StoreReply putCards(const TextTable& TCD, const std::string& client) override;
     StoreReply putDeletedLines(const std::vector<DeletedLine>& lines) override;
     StoreReply reportVersion(const std::string& version, const std::string& posId,
                              const std::string& storeCode) override;
@@ -388,7 +466,7 @@ private:
     void createOrCheckSchema();
     void prepareStatements();
 
-    StoreReply submit(JobInput input);
+    StoreReply submit(JobInput input, std::string client = {});
     void writerLoop();
     void flusherLoop();
     void commitQueued(std::unique_lock<std::mutex>& lock);
@@ -418,6 +496,7 @@ private:
     Statement m_findStore;
     Statement m_insertHeader, m_insertRt, m_insertLine, m_insertAc, m_insertGuest, m_insertDlv;
     Statement m_insertCard, m_insertDeleted, m_countDeleted, m_updateVersion;
+    Statement m_heldSaleDigest, m_heldCardDigest, m_insertConflict;
     Statement m_renameStore, m_insertStore, m_renameDepot, m_insertDepot, m_renameCounter,
         m_insertCounter;
     std::string m_now;  // the batch's date and time, 'YYYY-MM-DD HH:MM:SS'
@@ -546,6 +625,11 @@ void SqliteStore::createOrCheckSchema() {
             for (const std::string& ddl : schemaDdl()) {
                 exec(m_writeDb, ddl);
             }
+            for (const std::string& ddl : contentDigestDdl()) {
+                exec(m_writeDb, ddl);
+            }
+            exec(m_writeDb, "INSERT INTO SCHEMA_VERSION (VERSION) VALUES (" +
+                                std::to_string(SchemaVersion) + ")");
         } else {
             Statement version(m_writeDb, "SELECT MAX(VERSION) FROM SCHEMA_VERSION");
             Reset reset(version);
@@ -555,8 +639,14 @@ void SqliteStore::createOrCheckSchema() {
                                                       " is newer than this program's " +
                                                       std::to_string(SchemaVersion)};
             }
-            // Upgrades from older versions go here, each in this transaction. Stores made before
-            // deleted lines were told apart lack their index.
+            // Upgrades from older versions go here, each in this transaction.
+            if (found < 2) {
+                for (const std::string& ddl : contentDigestDdl()) {
+                    exec(m_writeDb, ddl);
+                }
+                exec(m_writeDb, "INSERT INTO SCHEMA_VERSION (VERSION) VALUES (2)");
+            }
+            // Stores made before deleted lines were told apart lack their index.
             exec(m_writeDb,
                  "CREATE INDEX IF NOT EXISTS DELPSS13_LINE ON DELPSS13 (RCT_CODE, POS_ID, "
                  "DEL_DATE)");
@@ -582,8 +672,20 @@ void SqliteStore::prepareStatements() {
     m_insertHeader = Statement(
         w,
         "INSERT INTO SALE_HDR (SALE_ID, RCT_CODE, DUP_KIND, DUP_KEY1, DUP_KEY2, SALE_KEY, "
-        "METHOD, MARK_Y, RECEIVED_AT" +
-            slotColumnsList("TPE", TpeColumns) + ") VALUES (" + placeholders(9 + TpeColumns) + ")");
+        "METHOD, MARK_Y, RECEIVED_AT, CONTENT_DIGEST" +
+            slotColumnsList("TPE", TpeColumns) + ") VALUES (" + placeholders(10 + TpeColumns) +
+            ")");
+    m_heldSaleDigest = Statement(w,
+                                 "SELECT CONTENT_DIGEST FROM SALE_HDR WHERE RCT_CODE = ? AND "
+                                 "DUP_KIND = ? AND DUP_KEY1 = ? AND DUP_KEY2 = ?");
+    m_heldCardDigest = Statement(w,
+                                 "SELECT CONTENT_DIGEST FROM CARD_APR WHERE RCT_CODE = ? AND "
+                                 "TCD_00 = ? AND TCD_02 = ? AND TCD_12 = ?");
+    m_insertConflict = Statement(
+        w,
+        "INSERT INTO CONFLICT (CONFLICT_ID, KIND, RCT_CODE, UPLOAD_KEY, HELD_DIGEST, SENT_DIGEST, "
+        "RECEIVED_AT, CLIENT) VALUES ((SELECT IFNULL(MAX(CONFLICT_ID), 0) + 1 FROM CONFLICT), ?, "
+        "?, ?, ?, ?, ?, ?)");
     m_insertRt = Statement(w, "INSERT INTO SALE_RT (SALE_ID" + slotColumnsList("TRT", TrtColumns) +
                                   ") VALUES (" + placeholders(1 + TrtColumns) + ")");
     m_insertLine =
@@ -598,9 +700,11 @@ void SqliteStore::prepareStatements() {
     m_insertDlv =
         Statement(w, "INSERT INTO SALE_DLV (SALE_ID" + slotColumnsList("TDLV", TdlvColumns) +
                          ") VALUES (" + placeholders(1 + TdlvColumns) + ")");
-    m_insertCard = Statement(w, "INSERT INTO CARD_APR (CARD_ID, RCT_CODE, RECEIVED_AT" +
-                                    slotColumnsList("TCD", TcdColumns) + ") VALUES (" +
-                                    placeholders(3 + TcdColumns) + ")");
+    m_insertCard = Statement(w,
+                             "INSERT INTO CARD_APR (CARD_ID, RCT_CODE, RECEIVED_AT, "
+                             "CONTENT_DIGEST" +
+                                 slotColumnsList("TCD", TcdColumns) + ") VALUES (" +
+                                 placeholders(4 + TcdColumns) + ")");
     m_insertDeleted = Statement(
         w,
         "INSERT INTO DELPSS13 (DEL_ID, DEL_DATE, PR_BCODE, PR_NAME, PR_UNIT, PR_UP, PR_QTY, "
@@ -662,10 +766,10 @@ StoreReply SqliteStore::putSale(const SaleUpload& sale) {
             }
         }
     }
-    return submit(&sale);
+    return submit(&sale, sale.client);
 }
 
-StoreReply SqliteStore::putCards(const TextTable& TCD) {
+StoreReply SqliteStore::putCards(const TextTable& TCD, const std::string& client) {
     if (TCD.rows() == 0) {
         return refused("카드 자료 없음");
     }
@@ -683,7 +787,7 @@ StoreReply SqliteStore::putCards(const TextTable& TCD) {
             }
         }
     }
-    return submit(&TCD);
+    return submit(&TCD, client);
 }
 
 StoreReply SqliteStore::putDeletedLines(const std::vector<DeletedLine>& lines) {
@@ -717,8 +821,9 @@ void SqliteStore::addShop(const Shop& shop) {
     submit(&shop);
 }
 
-StoreReply SqliteStore::submit(JobInput input) {
+StoreReply SqliteStore::submit(JobInput input, std::string client) {
     Job job(input);
+    job.client = std::move(client);
     std::unique_lock lock(m_mutex);
     m_queue.push_back(&job);
     // Nothing being written or flushed: commit and flush here, with whatever else is queued,
@@ -919,6 +1024,18 @@ void SqliteStore::commitBatch(std::vector<Job*>& batch) noexcept {
                 m_rollbackTo.run();
             }
             m_release.run();
+            if (job->conflict) {
+                const Job::Conflict& c = *job->conflict;
+                Statement& r = m_insertConflict;
+                r.text(1, c.kind);
+                r.text(2, c.store);
+                r.text(3, c.key);
+                r.text(4, c.held);
+                r.text(5, c.sent);
+                r.text(6, m_now);
+                r.text(7, job->client);
+                r.run();
+            }
         } catch (const SqliteFailure& f) {
             job->reply = {};
             job->error = f.message;
@@ -995,9 +1112,24 @@ void SqliteStore::runSale(Job& job, const SaleUpload& sale) {
     h.text(7, sale.method);
     h.text(8, sale.markedY ? "Y" : "");
     h.text(9, m_now);
-    h.slots(10, sale.TPE.elements(), TpeColumns);
+    const std::string digest = saleDigest(sale);
+    h.text(10, digest);
+    h.slots(11, sale.TPE.elements(), TpeColumns);
     if (!h.run(true)) {
         job.reply = refused("1" + std::string(DuplicateData));
+        Statement& held = m_heldSaleDigest;
+        held.text(1, store);
+        held.text(2, byKey ? "K" : "C");
+        held.text(3, byKey ? sale.saleKey : sale.TPE(21));
+        held.text(4, byKey ? std::string_view("") : std::string_view(sale.TPE(0)));
+        Reset reset(held);
+        // A sale stored before digests were kept has none: whether it differs is unknown.
+        if (held.row() && !held.columnIsNull(0) && held.columnText(0) != digest) {
+            job.conflict = Job::Conflict{"sale", store,
+                                         byKey ? sale.saleKey : sale.TPE(21) + "/" + sale.TPE(0),
+                                         held.columnText(0), digest};
+            job.reply.conflict = true;
+        }
         return;
     }
     if (sale.TRT.size() > 0) {
@@ -1041,10 +1173,24 @@ void SqliteStore::runCards(Job& job, const TextTable& TCD) {
         c.integer(1, m_nextCardId++);
         c.text(2, store);
         c.text(3, m_now);
-        c.slots(4, TCD, row, TcdColumns);
+        const std::string digest = cardDigest(TCD, row);
+        c.text(4, digest);
+        c.slots(5, TCD, row, TcdColumns);
         // A row held already, or one repeating an earlier row of this batch.
         if (!c.run(true)) {
             job.reply = refused(std::to_string(row) + DuplicateData);
+            Statement& held = m_heldCardDigest;
+            held.text(1, store);
+            held.text(2, TCD(row, 0));
+            held.text(3, TCD(row, 2));
+            held.text(4, TCD(row, 12));
+            Reset reset(held);
+            if (held.row() && !held.columnIsNull(0) && held.columnText(0) != digest) {
+                job.conflict = Job::Conflict{"card", store,
+                                             TCD(row, 0) + "/" + TCD(row, 2) + "/" + TCD(row, 12),
+                                             held.columnText(0), digest};
+                job.reply.conflict = true;
+            }
             return;
         }
     }

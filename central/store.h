@@ -4,8 +4,10 @@
 //
 // The duplicate rules are the service's promise to the shops: a sale is held once per store and
 // sale key (or, without a key, per store, counter and sale identifier); a card approval once per
-// store, bill and approval number. An upload is stored whole or not at all, and an accepted one is
-// on disk before the call returns.
+// store, bill and approval number. A duplicate whose content differs from what is held (two PCs
+// installed with the same codes, or a forged upload) changes nothing stored; it is recorded in
+// the CONFLICT table with both contents' digests, the time and the caller's address. An upload is
+// stored whole or not at all, and an accepted one is on disk before the call returns.
 #pragma once
 
 #include <filesystem>
@@ -30,6 +32,7 @@ struct SaleUpload {
     std::optional<TextArray> TDLV;  // delivery (PutPSM13_SIN)
     std::string saleKey;            // may be empty
     bool markedY = false;           // PutPSM13's eighth argument "Y"
+    std::string client;             // the caller's address, for a conflict's record
 };
 
 // The answer to an upload or a statement: accepted, or refused with the reply text the client
@@ -38,6 +41,8 @@ struct SaleUpload {
 struct StoreReply {
     bool accepted = false;
     std::string reply;
+    // A duplicate whose key the store holds with other content: recorded in CONFLICT.
+    bool conflict = false;
 };
 
 // A deleted sale line as the DELPSS13 statement carries it.
@@ -67,8 +72,9 @@ public:
     // A sale of a registered store: stored whole (accepted), a duplicate, or refused (unknown
     // store, arrays too small to hold the key slots).
     virtual StoreReply putSale(const SaleUpload& sale) = 0;
-    // All rows of a card batch or none; each row's store code is its slot 1.
-    virtual StoreReply putCards(const TextTable& TCD) = 0;
+    // All rows of a card batch or none; each row's store code is its slot 1. `client` is the
+    // caller's address, for a conflict's record.
+    virtual StoreReply putCards(const TextTable& TCD, const std::string& client) = 0;
     // The deleted lines of one PUTSQL call, all or none.
     virtual StoreReply putDeletedLines(const std::vector<DeletedLine>& lines) = 0;
     // The version report: sets VELDON_VER and VELDON_VER_SDATE (now) of one counter; refused when

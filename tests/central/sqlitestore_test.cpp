@@ -235,12 +235,22 @@ TEST_F(SqliteStoreTest, RetailSaleLeavesSlotsNotSentNull) {
 TEST_F(SqliteStoreTest, SaleWithAKeyIsHeldOncePerStoreAndKey) {
     ASSERT_TRUE(store->putSale(restaurantSale("S0001", "1", "K-1")).accepted);
 
-    // The key decides, not the content.
-    StoreReply again = store->putSale(restaurantSale("S0001", "2", "K-1"));
+    // The key decides, not the content; other content under a held key is recorded as a
+    // conflict, the same content sent again is not.
+    SaleUpload other = restaurantSale("S0001", "2", "K-1");
+    other.client = "10.0.0.7";
+    StoreReply again = store->putSale(other);
     EXPECT_FALSE(again.accepted);
     EXPECT_EQ(again.reply, "1" + Dup);
+    EXPECT_TRUE(again.conflict);
+    EXPECT_FALSE(store->putSale(restaurantSale("S0001", "1", "K-1")).conflict);
     EXPECT_EQ(count(file(), "SALE_HDR"), 1);
     EXPECT_EQ(count(file(), "SALE_LINE"), 3);
+    const auto conflicts = query(file(),
+                                 "SELECT KIND, RCT_CODE, UPLOAD_KEY, CLIENT, HELD_DIGEST <> "
+                                 "SENT_DIGEST FROM CONFLICT");
+    ASSERT_EQ(conflicts.size(), 1u);
+    EXPECT_EQ(conflicts[0], (Row{"sale", "S0001", "K-1", "10.0.0.7", "1"}));
 
     EXPECT_TRUE(store->putSale(restaurantSale("S0002", "1", "K-1")).accepted);
     EXPECT_TRUE(store->putSale(restaurantSale("S0001", "1", "K-2")).accepted);
@@ -363,47 +373,53 @@ TEST_F(SqliteStoreTest, SaleRepeatedWithinOneCommitIsStoredOnce) {
 }
 
 TEST_F(SqliteStoreTest, CardBatchIsStoredWholeOrNotAtAll) {
-    ASSERT_TRUE(store->putCards(cards("S0001", {"A1", "A2", "A3"})).accepted);
+    ASSERT_TRUE(store->putCards(cards("S0001", {"A1", "A2", "A3"}), "127.0.0.1").accepted);
     auto stored = query(file(),
                         "SELECT RCT_CODE, TCD_00, TCD_01, TCD_02, TCD_05, TCD_12 "
                         "FROM CARD_APR ORDER BY TCD_12");
     ASSERT_EQ(stored.size(), 3u);
     EXPECT_EQ(stored[2], (Row{"S0001", "2403050001", "S0001", "B2", "tcd2-5", "A3"}));
 
-    StoreReply again = store->putCards(cards("S0001", {"A1", "A2", "A3"}));
+    StoreReply again = store->putCards(cards("S0001", {"A1", "A2", "A3"}), "127.0.0.1");
     EXPECT_FALSE(again.accepted);
     EXPECT_EQ(again.reply, "0" + Dup);
     EXPECT_EQ(count(file(), "CARD_APR"), 3);
+    EXPECT_FALSE(again.conflict);  // the same batch sent again
+    TextTable changed = cards("S0001", {"A1"});
+    changed(0, 10) = "99999";  // another amount under a held approval
+    EXPECT_TRUE(store->putCards(changed, "10.0.0.8").conflict);
+    EXPECT_EQ(query(file(), "SELECT KIND, UPLOAD_KEY, CLIENT FROM CONFLICT")[0],
+              (Row{"card", "2403050001/B0/A1", "10.0.0.8"}));
 
     // Row 1 is held already (same bill B1, approval A2): rows 0 and 2 must not slip in.
-    EXPECT_EQ(store->putCards(cards("S0001", {"N1", "A2", "N3"})).reply, "1" + Dup);
+    EXPECT_EQ(store->putCards(cards("S0001", {"N1", "A2", "N3"}), "127.0.0.1").reply, "1" + Dup);
     // A batch repeating its own row 0.
     TextTable repeated = cards("S0001", {"R1", "R2"});
     repeated(1, 2) = repeated(0, 2);
     repeated(1, 12) = repeated(0, 12);
-    EXPECT_EQ(store->putCards(repeated).reply, "1" + Dup);
+    EXPECT_EQ(store->putCards(repeated, "127.0.0.1").reply, "1" + Dup);
     EXPECT_EQ(count(file(), "CARD_APR"), 3);
 
     // The same approval in another store is another approval.
-    EXPECT_TRUE(store->putCards(cards("S0002", {"A1"})).accepted);
+    EXPECT_TRUE(store->putCards(cards("S0002", {"A1"}), "127.0.0.1").accepted);
     EXPECT_EQ(count(file(), "CARD_APR"), 4);
 }
 
 TEST_F(SqliteStoreTest, CardBatchIsRefusedForUnknownStoreOrNoRows) {
     TextTable mixed = cards("S0001", {"M1", "M2"});
     mixed(1, 1) = "S9999";
-    StoreReply reply = store->putCards(mixed);
+    StoreReply reply = store->putCards(mixed, "127.0.0.1");
     EXPECT_FALSE(reply.accepted);
     EXPECT_EQ(reply.reply, "미등록 가맹점: S9999");
 
-    EXPECT_FALSE(store->putCards(TextTable()).accepted);
-    EXPECT_FALSE(store->putCards(TextTable(1, 12)).accepted);
+    EXPECT_FALSE(store->putCards(TextTable(), "127.0.0.1").accepted);
+    EXPECT_FALSE(store->putCards(TextTable(1, 12), "127.0.0.1").accepted);
     EXPECT_EQ(count(file(), "CARD_APR"), 0);
 }
 
 TEST_F(SqliteStoreTest, AcceptedUploadsSurviveTheStore) {
     ASSERT_TRUE(store->putSale(restaurantSale("S0001", "1", "K-1")).accepted);
-    ASSERT_TRUE(store->putCards(cards("S0001", {"A1"})).accepted);
+    ASSERT_TRUE(store->putCards(cards("S0001", {"A1"}), "127.0.0.1").accepted);
 
     // A copy of the files taken while the store is running, as a power cut would leave them.
     std::filesystem::create_directory(dir / "cut");
@@ -498,7 +514,7 @@ TEST_F(SqliteStoreTest, TableCountsListEveryTable) {
     }
     EXPECT_EQ(names, (std::vector<std::string>{"RCT", "HCT", "POS", "DELPSS13", "SALE_HDR",
                                                "SALE_RT", "SALE_LINE", "SALE_AC", "SALE_GUEST",
-                                               "SALE_DLV", "CARD_APR"}));
+                                               "SALE_DLV", "CARD_APR", "CONFLICT"}));
     for (const auto& [table, rows] : counts) {
         EXPECT_EQ(rows, count(file(), table)) << table;
     }
@@ -543,7 +559,7 @@ TEST_F(SqliteStoreFileTest, FileThatIsNoCentralStoreRaises) {
 TEST_F(SqliteStoreFileTest, MissingFileIsCreatedInWalMode) {
     auto store = openSqliteStore(dir / "fresh.db");
     EXPECT_EQ(query(dir / "fresh.db", "PRAGMA journal_mode")[0][0], "wal");
-    EXPECT_EQ(store->tableCounts().size(), 11u);
+    EXPECT_EQ(store->tableCounts().size(), 12u);
 }
 
 }  // namespace
