@@ -34,6 +34,21 @@ protected:
         return demodb::makeShop(o, dir / "shop", DateTime{2026, 12, 6, 12, 0, 0});
     }
 
+    // `veldonctl COMMAND` on the shop as a process of its own, its output in `out`.
+    pid_t start(const demodb::ShopSummary& shop, const char* command,
+                const std::filesystem::path& out) {
+        const pid_t pid = fork();
+        if (pid == 0) {
+            setenv("XDG_CONFIG_HOME", shop.configHome.c_str(), 1);
+            freopen(out.c_str(), "w", stdout);
+            const std::string program = (test::buildDir() / "tools" / "veldonctl").string();
+            execl(program.c_str(), program.c_str(), "--program-folder", shop.programFolder.c_str(),
+                  command, static_cast<char*>(nullptr));
+            _exit(127);
+        }
+        return pid;
+    }
+
     test::ToolRun scan(const demodb::ShopSummary& shop) {
         return test::runTool("tools/veldonctl",
                              {"--program-folder", shop.programFolder.string(), "scan"},
@@ -140,15 +155,7 @@ TEST_F(TransferCommand, RunTicksUntilItIsStopped) {
                   {"settings", "set", "--force", "TORVANE", "Settings", "스캔시간", "0"},
                   shop.configHome, dir.path());
 
-    pid_t pid = fork();
-    if (pid == 0) {
-        setenv("XDG_CONFIG_HOME", shop.configHome.c_str(), 1);
-        freopen((dir / "run.out").c_str(), "w", stdout);
-        const std::string program = (test::buildDir() / "tools" / "veldonctl").string();
-        execl(program.c_str(), program.c_str(), "--program-folder", shop.programFolder.c_str(),
-              "run", static_cast<char*>(nullptr));
-        _exit(127);
-    }
+    pid_t pid = start(shop, "run", dir / "run.out");
     // Start-up's catch-up transfer sends the backlog before the first tick.
     for (int i = 0; i < 100 && test::readFile(dir / "run.out").find("started") == std::string::npos;
          ++i) {
@@ -208,15 +215,7 @@ TEST_F(TransferCommand, AnAgentKilledMidBatchLeavesNothingMarkedAndConvergesWith
     auto killedScan = [&](int phase) {
         holdAt = phase;
         held = false;
-        pid_t pid = fork();
-        if (pid == 0) {
-            setenv("XDG_CONFIG_HOME", shop.configHome.c_str(), 1);
-            freopen((dir / "killed.out").c_str(), "w", stdout);
-            const std::string program = (test::buildDir() / "tools" / "veldonctl").string();
-            execl(program.c_str(), program.c_str(), "--program-folder", shop.programFolder.c_str(),
-                  "scan", static_cast<char*>(nullptr));
-            _exit(127);
-        }
+        const pid_t pid = start(shop, "scan", dir / "killed.out");
         for (int i = 0; i < 400 && !held; ++i) {
             std::this_thread::sleep_for(std::chrono::milliseconds(50));
         }
