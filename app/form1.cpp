@@ -126,14 +126,23 @@ void Form1::buildVersionTexts() {
     }
 }
 
-void Form1::reportVersion() {
+bool Form1::versionReportDue() const {
     const double type = numericValue(ServiceType);
-    if (type == 0 && ReportedVersion < ProgramVersion) {
+    // Retail reports only a version that sorts after the one reported (1.10 stays over 1.9).
+    return (type == 0 && ReportedVersion < ProgramVersion) ||
+           (type == 1 && ProgramVersion != ReportedVersion);
+}
+
+void Form1::reportVersion() {
+    if (!versionReportDue()) {
+        return;
+    }
+    if (numericValue(ServiceType) == 0) {
         if (ReportVersionRetail()) {
             ReportedVersion = ProgramVersion;
             m_services.settings.set("MERIDEX_II", "DBLOC", "KESTPGVERSION", ProgramVersion);
         }
-    } else if (type == 1 && ProgramVersion != ReportedVersion) {
+    } else {
         if (ReportVersionRestaurant(ProgramVersion)) {
             ReportedVersion = ProgramVersion;
             m_services.settings.set("MERIDEX_II", "DBLOC", "KESTVERSION", ProgramVersion);

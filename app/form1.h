@@ -118,6 +118,9 @@ public:
     // The version report to the central service; True only when the service accepted it. Why the
     // last one failed, for the operator tool (the program itself neither shows nor logs it).
     std::string versionReportFailure;
+    // Whether start-up reports the running version: it differs from the one reported (retail: it
+    // sorts after it).
+    bool versionReportDue() const;
     bool ReportVersionRetail();
     bool ReportVersionRestaurant(const std::string& version);
 

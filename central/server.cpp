@@ -133,13 +133,22 @@ wire::Answer boolAnswer(const StoreReply& reply, std::size_t replyIndex) {
 
 // The caller of the call this thread answers, and whether its upload met a conflict: for the
 // store's record and the service's log, without threading them through every method.
-thread_local std::string t_client;
-thread_local bool t_conflict = false;
+// What the call this thread answers did, for the store's record of a conflict and for the
+// service's log, without threading it through every method. Reset once the call is logged.
+struct CallOutcome {
+    bool handled = false;  // the call reached our handler (httplib answers some itself)
+    std::string client;
+    std::string store = "-";
+    bool refused = false;
+    bool conflict = false;
+    std::string reason;
+};
+thread_local CallOutcome t_call;
 
 wire::Answer putSale(CentralStore& store, SaleUpload& sale, std::size_t replyIndex) {
-    sale.client = t_client;
+    sale.client = t_call.client;
     const StoreReply reply = store.putSale(sale);
-    t_conflict = reply.conflict;
+    t_call.conflict = reply.conflict;
     return boolAnswer(reply, replyIndex);
 }
 
@@ -290,8 +299,8 @@ const std::vector<Method>& methods() {
          1,
          2,
          [](CentralStore& store, const Args& a) {
-             const StoreReply reply = store.putCards(a.table(0), t_client);
-             t_conflict = reply.conflict;
+             const StoreReply reply = store.putCards(a.table(0), t_call.client);
+             t_call.conflict = reply.conflict;
              return boolAnswer(reply, 1);
          }},
         {"GETSQL",
@@ -416,68 +425,60 @@ struct CentralService::Impl {
         } catch (const wire::ProtocolError& e) {
             throw badArgument(e.what());
         }
+        // The store an upload names, for the log: a sale's TPE slot 4, a card batch's TCD slot 1.
+        if (const auto* tpe = args.empty() ? nullptr : std::get_if<TextArray>(&args[0]);
+            tpe && tpe->size() > 4) {
+            t_call.store = excerpt((*tpe)(4), kQuoteLimit);
+        } else if (const auto* tcd = args.empty() ? nullptr : std::get_if<TextTable>(&args[0]);
+                   tcd && tcd->rows() > 0 && tcd->slots() > 1) {
+            t_call.store = excerpt((*tcd)(0, 1), kQuoteLimit);
+        }
         checkArguments(*method, args);
         checkCredentials(std::get<std::string>(args[method->connection]));
         return method->run(store, Args(args));
     }
 
     void handle(const httplib::Request& req, httplib::Response& res) {
-        t_client = req.remote_addr;
-        t_conflict = false;
+        t_call = CallOutcome{true, req.remote_addr};
         try {
-            const std::string body = wire::encodeAnswer(call(req));
+            const wire::Answer answer = call(req);
+            const bool* result = std::get_if<bool>(&answer.result);
+            t_call.refused = result && !*result;
+            for (const auto& [index, text] : answer.byref) {
+                t_call.reason = excerpt(text, 200);
+            }
             res.status = 200;
-            res.set_content(body, kJson);
+            res.set_content(wire::encodeAnswer(answer), kJson);
         } catch (const CallError& e) {
+            t_call.reason = excerpt(e.description, 200);
             setError(res, e.status, e.number, e.description);
         } catch (const Error& e) {
+            t_call.reason = excerpt(e.description(), 200);
             setError(res, 500, errc::ProviderError, e.description());
         } catch (const std::exception& e) {
+            t_call.reason = excerpt(e.what(), 200);
             setError(res, 500, errc::ProviderError, e.what());
         }
     }
 
     // What the log says of a call: the outcome from the answer, the store from the upload.
+    // What the log says of a call, from what the handler kept of it.
     void noteCall(const httplib::Request& req, const httplib::Response& res) const {
+        CallOutcome outcome = std::exchange(t_call, CallOutcome{});
         CallNote note;
         note.client = req.remote_addr;
         note.status = res.status;
         const auto path = wire::parseCallPath(req.target.substr(0, req.target.find('?')));
         note.method = path ? excerpt(path->second, kQuoteLimit) : "-";
-        note.store = "-";
-        if (res.status == 200) {
-            try {
-                const wire::Answer answer = wire::decodeAnswer(res.body);
-                const bool* result = std::get_if<bool>(&answer.result);
-                note.refused = result && !*result;
-                for (const auto& [index, text] : answer.byref) {
-                    note.reason = excerpt(text, 200);
-                }
-            } catch (const wire::ProtocolError&) {
-            }
-        } else if (auto e = wire::decodeError(res.body)) {
+        note.store = outcome.store;
+        note.refused = outcome.handled && res.status == 200 && outcome.refused;
+        if (outcome.handled) {
+            note.reason = outcome.reason;
+        } else if (auto e = wire::decodeError(res.body)) {  // an answer httplib made itself
             note.reason = excerpt(e->second, 200);
         }
-        if (t_conflict) {
+        if (outcome.conflict) {
             note.reason += " (conflict: the service holds other content under this key)";
-            t_conflict = false;
-        }
-        if (note.refused || res.status != 200) {
-            // Only now is the request read again: the store of a sale (TPE slot 4) or of a card
-            // batch (TCD slot 1).
-            try {
-                const auto args = wire::decodeRequest(req.body);
-                if (!args.empty()) {
-                    if (const auto* tpe = std::get_if<TextArray>(&args[0]);
-                        tpe && tpe->size() > 4) {
-                        note.store = (*tpe)(4);
-                    } else if (const auto* tcd = std::get_if<TextTable>(&args[0]);
-                               tcd && tcd->rows() > 0 && tcd->slots() > 1) {
-                        note.store = (*tcd)(0, 1);
-                    }
-                }
-            } catch (const wire::ProtocolError&) {
-            }
         }
         config.onCall(note);
     }

@@ -57,10 +57,7 @@ int printStatus(const std::filesystem::path& programFolder, std::ostream& out, s
          std::to_string(form.CallLimits.deadline.count() / 1000) + " s  (호출제한시간)");
     line(out, "ProgramVersion", form.ProgramVersion);
     line(out, "ReportedVersion", form.ReportedVersion);
-    const bool due = numericValue(form.ServiceType) == 0
-                         ? form.ReportedVersion < form.ProgramVersion
-                         : form.ReportedVersion != form.ProgramVersion;
-    if (!form.ProgramVersion.empty() && due) {
+    if (!form.ProgramVersion.empty() && form.versionReportDue()) {
         line(out, "version report",
              "pending: the service has not accepted " + form.ProgramVersion +
                  " yet; the next start reports it");

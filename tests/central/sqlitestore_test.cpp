@@ -238,7 +238,7 @@ TEST_F(SqliteStoreTest, SaleWithAKeyIsHeldOncePerStoreAndKey) {
     // The key decides, not the content; other content under a held key is recorded as a
     // conflict, the same content sent again is not.
     SaleUpload other = restaurantSale("S0001", "2", "K-1");
-    other.client = "10.0.0.7";
+    other.client = "127.0.0.7";
     StoreReply again = store->putSale(other);
     EXPECT_FALSE(again.accepted);
     EXPECT_EQ(again.reply, "1" + Dup);
@@ -250,7 +250,7 @@ TEST_F(SqliteStoreTest, SaleWithAKeyIsHeldOncePerStoreAndKey) {
                                  "SELECT KIND, RCT_CODE, UPLOAD_KEY, CLIENT, HELD_DIGEST <> "
                                  "SENT_DIGEST FROM CONFLICT");
     ASSERT_EQ(conflicts.size(), 1u);
-    EXPECT_EQ(conflicts[0], (Row{"sale", "S0001", "K-1", "10.0.0.7", "1"}));
+    EXPECT_EQ(conflicts[0], (Row{"sale", "S0001", "K-1", "127.0.0.7", "1"}));
 
     EXPECT_TRUE(store->putSale(restaurantSale("S0002", "1", "K-1")).accepted);
     EXPECT_TRUE(store->putSale(restaurantSale("S0001", "1", "K-2")).accepted);
@@ -387,9 +387,9 @@ TEST_F(SqliteStoreTest, CardBatchIsStoredWholeOrNotAtAll) {
     EXPECT_FALSE(again.conflict);  // the same batch sent again
     TextTable changed = cards("S0001", {"A1"});
     changed(0, 10) = "99999";  // another amount under a held approval
-    EXPECT_TRUE(store->putCards(changed, "10.0.0.8").conflict);
+    EXPECT_TRUE(store->putCards(changed, "127.0.0.8").conflict);
     EXPECT_EQ(query(file(), "SELECT KIND, UPLOAD_KEY, CLIENT FROM CONFLICT")[0],
-              (Row{"card", "2403050001/B0/A1", "10.0.0.8"}));
+              (Row{"card", "2403050001/B0/A1", "127.0.0.8"}));
 
     // Row 1 is held already (same bill B1, approval A2): rows 0 and 2 must not slip in.
     EXPECT_EQ(store->putCards(cards("S0001", {"N1", "A2", "N3"}), "127.0.0.1").reply, "1" + Dup);
