@@ -2,14 +2,16 @@
 
 #include "platform/error.h"
 
+#include <stdexcept>
+
 namespace veldon {
 
 namespace {
 
 [[noreturn]] void outOfRange(const char* what, std::size_t index, std::size_t size) {
-    throw Error(errc::SubscriptOutOfRange,
-                "Subscript out of range (" + std::string(what) + " " + std::to_string(index) +
-                    " of " + std::to_string(size) + ")");
+    throw Error(errc::SubscriptOutOfRange, "Subscript out of range (" + std::string(what) + " " +
+                                               std::to_string(index) + " of " +
+                                               std::to_string(size) + ")");
 }
 
 }  // namespace
@@ -36,6 +38,18 @@ const std::string& TextArray::operator()(std::size_t index) const {
         outOfRange("index", index, m_elements.size());
     }
     return m_elements[index];
+}
+
+TextTable::TextTable(std::size_t rows, std::size_t slots, std::vector<std::string> elements)
+    : m_rows(rows), m_slots(slots), m_elements(std::move(elements)) {
+    const bool fits = slots == 0
+                          ? m_elements.empty()
+                          : m_elements.size() % slots == 0 && m_elements.size() / slots == rows;
+    if (!fits) {
+        throw std::invalid_argument("TextTable: " + std::to_string(m_elements.size()) +
+                                    " elements do not fill " + std::to_string(rows) + " rows of " +
+                                    std::to_string(slots) + " slots");
+    }
 }
 
 void TextTable::resize(std::size_t rows, std::size_t slots) {

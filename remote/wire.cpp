@@ -4,6 +4,8 @@
 
 #include <cctype>
 #include <charconv>
+#include <limits>
+#include <optional>
 
 namespace veldon::wire {
 
@@ -34,47 +36,272 @@ json toJson(const Argument& arg) {
         arg);
 }
 
-Argument fromJson(const json& j, std::size_t index) {
-    const std::string where = "argument " + std::to_string(index);
-    if (j.is_string()) {
-        return j.get<std::string>();
+// Builds the arguments of a request as the parser reports the body, with no document in between.
+// Depth counts the containers open: the root object is 1, the "args" array 2, an argument's array
+// 3, a row of a two-dimensional one 4. Anything outside "args" is only walked over.
+class RequestReader final : public json::json_sax_t {
+public:
+    explicit RequestReader(const DecodeLimits& limits) : m_limits(limits) {}
+
+    bool null() override { return value(Kind::Other); }
+    bool boolean(bool) override { return value(Kind::Other); }
+    bool number_integer(number_integer_t v) override { return value(Kind::Whole, nullptr, v); }
+    bool number_unsigned(number_unsigned_t v) override {
+        if (v > static_cast<number_unsigned_t>(std::numeric_limits<std::int64_t>::max())) {
+            return value(Kind::Other);
+        }
+        return value(Kind::Whole, nullptr, static_cast<std::int64_t>(v));
     }
-    if (j.is_number_integer()) {
-        return j.get<std::int64_t>();
+    bool number_float(number_float_t, const string_t&) override { return value(Kind::Other); }
+    bool string(string_t& text) override { return value(Kind::Text, &text); }
+    bool binary(binary_t&) override { return value(Kind::Other); }
+    bool start_object(std::size_t) override { return value(Kind::Object); }
+    bool start_array(std::size_t) override { return value(Kind::Array); }
+    bool end_object() override { return end(); }
+    bool end_array() override { return end(); }
+    bool key(string_t& name) override {
+        if (m_depth == 1) {
+            m_argsNext = name == "args";
+        }
+        return true;
     }
-    if (!j.is_array()) {
-        throw ProtocolError(where + " is neither a text, a whole number nor an array");
+    bool parse_error(std::size_t, const std::string&,
+                     const nlohmann::detail::exception& e) override {
+        m_notJson = e.what();
+        return false;
     }
-    if (j.empty() || j.front().is_string()) {
-        TextArray array(j.size());
-        for (std::size_t i = 0; i < j.size(); ++i) {
-            if (!j[i].is_string()) {
-                throw ProtocolError(where + ": element " + std::to_string(i) + " is no text");
+
+    std::vector<Argument> finish(bool parsed) {
+        if (!parsed) {
+            throw ProtocolError("the request is not JSON: " + m_notJson);
+        }
+        if (!m_haveArgs) {
+            throw ProtocolError("the request has no \"args\" array");
+        }
+        if (m_fault) {
+            throw ProtocolError(*m_fault);
+        }
+        if (m_limits.reserve && m_unreported > 0 && !m_limits.reserve(m_unreported)) {
+            refused();
+        }
+        return std::move(m_args);
+    }
+
+private:
+    enum class Kind { Text, Whole, Other, Array, Object };
+    enum class Shape { Undecided, Flat, Table };
+    static constexpr std::size_t kReserveStep = std::size_t{1} << 20;
+
+    bool value(Kind kind, std::string* text = nullptr, std::int64_t whole = 0) {
+        if (m_depth == 1 && m_argsNext) {
+            m_argsNext = false;
+            m_haveArgs = m_readingArgs = kind == Kind::Array;
+            m_fault.reset();
+            m_args.clear();
+            m_elements = {};
+        } else if (m_readingArgs && !m_fault) {
+            if (m_depth == 2) {
+                argument(kind, text, whole);
+            } else if (m_depth == 3) {
+                element(kind, text);
+            } else if (m_depth == 4) {
+                slot(kind, text);
             }
-            array(i) = j[i].get<std::string>();
         }
-        return array;
-    }
-    if (!j.front().is_array()) {
-        throw ProtocolError(where + ": elements must be texts or rows of texts");
-    }
-    const std::size_t slots = j.front().size();
-    TextTable table(j.size(), slots);
-    for (std::size_t r = 0; r < j.size(); ++r) {
-        if (!j[r].is_array() || j[r].size() != slots) {
-            throw ProtocolError(where + ": row " + std::to_string(r) + " is not a row of " +
-                                std::to_string(slots) + " texts");
+        if (kind == Kind::Array || kind == Kind::Object) {
+            ++m_depth;
         }
-        for (std::size_t s = 0; s < slots; ++s) {
-            if (!j[r][s].is_string()) {
-                throw ProtocolError(where + ": element (" + std::to_string(r) + "," +
-                                    std::to_string(s) + ") is no text");
+        return true;
+    }
+
+    bool end() {
+        --m_depth;
+        if (m_depth == 1) {
+            m_readingArgs = false;
+        } else if (m_readingArgs && !m_fault) {
+            if (m_depth == 2) {
+                endArgument();
+            } else if (m_depth == 3) {
+                endRow();
             }
-            table(r, s) = j[r][s].get<std::string>();
+        }
+        return true;
+    }
+
+    void argument(Kind kind, std::string* text, std::int64_t whole) {
+        switch (kind) {
+            case Kind::Text:
+                count(1, sizeof(Argument) + heapBytes(*text));
+                m_args.emplace_back(std::string(*text));
+                return;
+            case Kind::Whole:
+                count(0, sizeof(Argument));
+                m_args.emplace_back(whole);
+                return;
+            case Kind::Array:
+                count(0, sizeof(Argument));
+                m_shape = Shape::Undecided;
+                m_elements = {};
+                m_rows = m_slots = m_rowLength = 0;
+                return;
+            default:
+                fail(where() + " is neither a text, a whole number nor an array");
         }
     }
-    return table;
-}
+
+    void element(Kind kind, std::string* text) {
+        switch (m_shape) {
+            case Shape::Undecided:
+                if (kind == Kind::Text) {
+                    m_shape = Shape::Flat;
+                    keep(*text);
+                } else if (kind == Kind::Array) {
+                    m_shape = Shape::Table;
+                    startRow();
+                } else {
+                    fail(where() + ": elements must be texts or rows of texts");
+                }
+                return;
+            case Shape::Flat:
+                if (kind == Kind::Text) {
+                    keep(*text);
+                } else {
+                    fail(where() + ": element " + std::to_string(m_elements.size()) +
+                         " is no text");
+                }
+                return;
+            case Shape::Table:
+                if (kind == Kind::Array) {
+                    startRow();
+                } else {
+                    fail(notARow());
+                }
+                return;
+        }
+    }
+
+    // An element of a row. A row longer than the first is a fault at once; a shorter one at its
+    // end. A fault of an element waits for the row's end, as a row of the wrong length says more.
+    void slot(Kind kind, std::string* text) {
+        if (m_rows > 0 && m_rowLength == m_slots) {
+            fail(notARow());
+            return;
+        }
+        ++m_rowLength;
+        if (m_limits.maxSlots != 0 && m_rowLength > m_limits.maxSlots) {
+            throw DecodeLimitError(where() + ": a row holds more than " +
+                                   std::to_string(m_limits.maxSlots) + " texts");
+        }
+        if (m_slotFault) {
+            return;
+        }
+        if (kind == Kind::Text) {
+            keep(*text);
+        } else {
+            m_slotFault = where() + ": element (" + std::to_string(m_rows) + "," +
+                          std::to_string(m_rowLength - 1) + ") is no text";
+        }
+    }
+
+    void startRow() {
+        m_rowLength = 0;
+        m_slotFault.reset();
+    }
+
+    void endRow() {
+        if (m_rows == 0) {
+            m_slots = m_rowLength;
+        } else if (m_rowLength != m_slots) {
+            fail(notARow());
+            return;
+        }
+        if (m_slotFault) {
+            fail(*m_slotFault);
+            return;
+        }
+        ++m_rows;
+    }
+
+    void endArgument() {
+        if (m_shape == Shape::Table) {
+            m_args.emplace_back(TextTable(m_rows, m_slots, std::move(m_elements)));
+        } else {
+            m_args.emplace_back(TextArray(std::move(m_elements)));
+        }
+        m_elements = {};
+    }
+
+    // Counts what the element vector grows by when it must grow (it doubles), so the charge is
+    // what the vector holds rather than what its elements need.
+    void keep(std::string& text) {
+        std::size_t bytes = heapBytes(text);
+        if (m_elements.size() == m_elements.capacity()) {
+            bytes += std::max<std::size_t>(m_elements.capacity(), 1) * sizeof(std::string);
+        }
+        count(1, bytes);
+        m_elements.push_back(std::move(text));
+    }
+
+    // Counts texts and bytes about to be taken against the limits, before they are.
+    void count(std::size_t texts, std::size_t bytes) {
+        m_texts += texts;
+        if (m_limits.maxElements != 0 && m_texts > m_limits.maxElements) {
+            throw DecodeLimitError("the request holds more than " +
+                                   std::to_string(m_limits.maxElements) + " texts");
+        }
+        if (!m_limits.reserve) {
+            return;
+        }
+        m_unreported += bytes;
+        for (; m_unreported >= kReserveStep; m_unreported -= kReserveStep) {
+            if (!m_limits.reserve(kReserveStep)) {
+                refused();
+            }
+        }
+    }
+
+    static std::size_t heapBytes(const std::string& text) {
+        return text.size() > 15 ? text.size() + 1 : 0;
+    }
+
+    [[noreturn]] static void refused() {
+        throw DecodeBudgetError("the service has no memory left for the request's arguments");
+    }
+
+    // The first fault of form; reported once the body proved to be JSON.
+    void fail(std::string message) {
+        m_fault = std::move(message);
+        m_args.clear();
+        m_args.shrink_to_fit();
+        m_elements = {};
+    }
+
+    std::string where() const { return "argument " + std::to_string(m_args.size()); }
+    std::string notARow() const {
+        return where() + ": row " + std::to_string(m_rows) + " is not a row of " +
+               std::to_string(m_slots) + " texts";
+    }
+
+    const DecodeLimits& m_limits;
+    std::size_t m_depth = 0;
+    bool m_argsNext = false;     // the root object's last key was "args"
+    bool m_haveArgs = false;     // the root object's last "args" is an array
+    bool m_readingArgs = false;  // inside that array
+    std::optional<std::string> m_fault;
+    std::string m_notJson;
+    std::vector<Argument> m_args;
+
+    // The argument array being read.
+    Shape m_shape = Shape::Undecided;
+    std::vector<std::string> m_elements;  // row after row for a table
+    std::size_t m_rows = 0;               // rows complete
+    std::size_t m_slots = 0;              // the length of the first row
+    std::size_t m_rowLength = 0;          // elements of the open row so far
+    std::optional<std::string> m_slotFault;
+
+    std::size_t m_texts = 0;
+    std::size_t m_unreported = 0;  // bytes counted but not yet told to `reserve`
+};
 
 json parse(const std::string& body, const char* what) {
     try {
@@ -98,16 +325,9 @@ std::string encodeRequest(const std::vector<Argument>& args) {
     return json{{"args", std::move(list)}}.dump();
 }
 
-std::vector<Argument> decodeRequest(const std::string& body) {
-    const json j = parse(body, "the request");
-    if (!j.is_object() || !j.contains("args") || !j["args"].is_array()) {
-        throw ProtocolError("the request has no \"args\" array");
-    }
-    std::vector<Argument> args;
-    for (std::size_t i = 0; i < j["args"].size(); ++i) {
-        args.push_back(fromJson(j["args"][i], i));
-    }
-    return args;
+std::vector<Argument> decodeRequest(const std::string& body, const DecodeLimits& limits) {
+    RequestReader reader(limits);
+    return reader.finish(json::sax_parse(body, &reader));
 }
 
 std::string encodeAnswer(const Answer& answer) {

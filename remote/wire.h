@@ -9,7 +9,9 @@
 // strings) and two-dimensional ones (arrays of rows of strings, every row the same length).
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <optional>
 #include <stdexcept>
@@ -43,8 +45,36 @@ public:
     using std::runtime_error::runtime_error;
 };
 
+// Bounds on what one decoded request may hold; 0 means no bound.
+struct DecodeLimits {
+    std::size_t maxElements = 0;  // texts in all arguments together
+    std::size_t maxSlots = 0;     // texts in one row of a two-dimensional array
+    // Told of the memory the decoded arguments are about to take, in steps of at most 1 MiB (each
+    // argument counts sizeof(Argument); an array what its element storage grows by, which doubles
+    // as texts arrive; a text longer than the small-string buffer, 15, its length + 1 more);
+    // answering false stops the decode with
+    // DecodeBudgetError. What was told before a decode fails is the caller's to give back.
+    std::function<bool(std::size_t bytes)> reserve = nullptr;
+};
+
+// Raised when a request holds more texts or slots than the limits allow (answered 413).
+class DecodeLimitError : public ProtocolError {
+public:
+    using ProtocolError::ProtocolError;
+};
+
+// Raised when `reserve` refused (the service is short of memory: answered 503).
+class DecodeBudgetError : public ProtocolError {
+public:
+    using ProtocolError::ProtocolError;
+};
+
 std::string encodeRequest(const std::vector<Argument>& args);
-std::vector<Argument> decodeRequest(const std::string& body);
+// Reads the body as it is parsed, never holding more than the arguments it builds. The limits are
+// checked as texts arrive and stop the decode at once; a fault of form is only reported once the
+// whole body proved to be JSON, so that a body that is not JSON is always reported as such. When
+// "args" appears more than once, the last one counts (texts under every one count toward limits).
+std::vector<Argument> decodeRequest(const std::string& body, const DecodeLimits& limits = {});
 
 std::string encodeAnswer(const Answer& answer);
 Answer decodeAnswer(const std::string& body);

@@ -2,6 +2,9 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <numeric>
+
 #include "platform/error.h"
 #include "remote/replies.h"
 
@@ -39,6 +42,49 @@ TEST(Wire, MalformedRequestsSayWhatIsWrong) {
     EXPECT_NE(reason(R"({"args":["a",[["a","b"],["c"]]]})").find("row 1"), std::string::npos);
     EXPECT_NE(reason(R"({"args":[["a",1]]})").find("element 1"), std::string::npos);
     EXPECT_NE(reason(R"({"args":[[["a",null]]]})").find("(0,1)"), std::string::npos);
+    for (const auto& [body, said] : std::vector<std::pair<const char*, const char*>>{
+             {R"({"args":[[["a","b"],["c",1,"d"]]]})", "argument 0: row 1 is not a row of 2 texts"},
+             {R"({"args":[[["a"],"b"]]})", "argument 0: row 1 is not a row of 1 texts"},
+             {R"({"args":[[1,"a"]]})", "argument 0: elements must be texts or rows of texts"},
+             {R"({"args":[9223372036854775808]})",
+              "argument 0 is neither a text, a whole number nor an array"},
+             {R"({"args":[1.5],"x":{"args":[]},"args":["a"]})", "accepted"},  // the last counts
+         }) {
+        EXPECT_EQ(reason(body), said) << body;
+    }
+    EXPECT_NE(reason(R"({"args":[1.5])").find("not JSON"), std::string::npos);
+}
+
+TEST(Wire, DecodingStopsAtItsLimitsBeforeTheBodyEnds) {
+    const std::string big(std::size_t{1} << 20, 'x');
+    const std::string body = R"({"args":[["a","b"],[["c","d","e"]],")" + big + '"';  // unclosed
+    std::vector<std::size_t> told;
+    auto tell = [&](std::size_t bytes) {
+        told.push_back(bytes);
+        return true;
+    };
+    auto outcome = [&](const DecodeLimits& limits, const std::string& text) -> std::string {
+        try {
+            decodeRequest(text, limits);
+        } catch (const DecodeLimitError& e) {
+            return e.what();
+        } catch (const DecodeBudgetError&) {
+            return "short of memory";
+        } catch (const ProtocolError&) {
+            return "not JSON";
+        }
+        return "accepted";
+    };
+    EXPECT_EQ(outcome({.maxElements = 5}, body), "the request holds more than 5 texts");
+    EXPECT_EQ(outcome({.maxElements = 6}, body), "not JSON");
+    EXPECT_EQ(outcome({.maxSlots = 2}, body), "argument 1: a row holds more than 2 texts");
+    EXPECT_EQ(outcome({.maxSlots = 3}, body), "not JSON");
+    EXPECT_EQ(outcome({.reserve = [](std::size_t) { return false; }}, body), "short of memory");
+    EXPECT_EQ(outcome({.reserve = tell}, body + "]}"), "accepted");
+    EXPECT_EQ(std::accumulate(told.begin(), told.end(), std::size_t{0}),
+              3 * sizeof(Argument) + (1 + 1) * sizeof(std::string) +
+                  (1 + 1 + 2) * sizeof(std::string) + big.size() + 1);
+    EXPECT_LE(*std::max_element(told.begin(), told.end()), big.size());
 }
 
 TEST(Wire, AnswersCarryResultsAndWrittenBackTexts) {
