@@ -11,6 +11,7 @@
 #include <condition_variable>
 #include <cstdlib>
 #include <filesystem>
+#include <functional>
 #include <iostream>
 #include <map>
 #include <mutex>
@@ -25,6 +26,7 @@
 #include "central/store.h"
 #include "platform/clock.h"
 #include "platform/error.h"
+#include "platform/serverprocess.h"
 
 namespace veldon::central {
 namespace {
@@ -40,7 +42,7 @@ public:
 
 constexpr const char* kHelp = R"(Usage:
   veldon-central --listen HOST:PORT --db FILE [--account USER:PASSWORD:DATABASE]...
-                 [--progid NAME]... [--threads N] [--quiet]
+                 [--progid NAME]... [--threads N] [--quiet] [LIMITS]
   veldon-central --db FILE add-shop --store CODE [--store-name NAME] [--depot CODE]
                  [--depot-name NAME] [--pos ID] [--pos-name NAME]
   veldon-central --db FILE stats [--store CODE]
@@ -54,9 +56,22 @@ Serving (until SIGINT or SIGTERM; requests in flight are answered first):
   --account U:P:D      an account the shops' connection strings must name (UID, PWD,
                        DATABASE); repeatable. Without one every call is refused.
   --progid NAME        a ProgID to serve besides lumora.demon and VARNIK.MEM; repeatable
-  --threads N          worker threads, one per kept-alive shop connection (default 128)
+  --threads N          worker threads: calls answered at once (default 16); a connection
+                       that idles or sends slowly never holds one
   --quiet              no line per refused or failed call on standard error (the line of
                        totals per busy minute stays)
+
+Limits, so that no few connections can take the service from the honest shops:
+  --per-address N      connections one client address may hold (default 64: shops
+                       behind one NAT share an address, each holds one at a time)
+  --max-connections N  connections in all (default 10000, or what the open-file limit allows)
+  --memory MB          memory for request bodies and their decoded arguments in flight
+                       (default 256); a call that does not fit is refused (HTTP 503)
+  --address-memory MB  of that, what one client address may hold (default 96: enough for
+                       the largest call the limits allow, 2 million texts)
+  --body-limit MB      the largest request body (default 32; HTTP 413 beyond)
+  --request-seconds N  a request must arrive whole within N s of its first byte (default 60)
+  --idle-seconds N     a kept-alive connection idle for N s is closed (default 5)
 
 Each call that is refused (answered false) or fails (an error answer) gets a line on standard
 error: time, client address, store, method, HTTP status and the reason; never a password. A
@@ -76,7 +91,7 @@ struct Options {
     std::optional<std::filesystem::path> db;
     std::vector<Account> accounts;
     std::vector<std::string> progIds;
-    std::size_t threads = 128;
+    HttpLimits limits;
     bool quiet = false;
 };
 
@@ -188,6 +203,43 @@ std::optional<std::string> optionValue(const std::vector<std::string>& args, std
     return args[++i];
 }
 
+// Takes one of the numeric limit options at `i`; false when args[i] is none of them.
+bool limitOption(const std::vector<std::string>& args, std::size_t& i, HttpLimits& limits) {
+    constexpr std::size_t MB = 1024 * 1024;
+    using std::chrono::seconds;
+    struct Limit {
+        const char* name;
+        long least;
+        long most;
+        std::function<void(long)> set;
+    };
+    const Limit table[] = {
+        {"--threads", 1, 10000, [&](long n) { limits.workers = static_cast<std::size_t>(n); }},
+        {"--per-address", 1, 1000000,
+         [&](long n) { limits.maxConnectionsPerAddress = static_cast<std::size_t>(n); }},
+        {"--max-connections", 1, 1000000,
+         [&](long n) { limits.maxConnections = static_cast<std::size_t>(n); }},
+        {"--memory", 16, 1 << 20, [&](long n) { limits.memoryBudget = n * MB; }},
+        {"--address-memory", 1, 1 << 20, [&](long n) { limits.addressMemory = n * MB; }},
+        {"--body-limit", 1, 4096, [&](long n) { limits.maxBodyBytes = n * MB; }},
+        {"--request-seconds", 1, 3600, [&](long n) { limits.requestTime = seconds(n); }},
+        {"--idle-seconds", 1, 3600, [&](long n) { limits.idleTime = seconds(n); }},
+    };
+    for (const Limit& limit : table) {
+        if (auto text = optionValue(args, i, limit.name)) {
+            const std::optional<long> n = wholeNumber(*text);
+            if (!n || *n < limit.least || *n > limit.most) {
+                throw UsageError(std::string(limit.name) + " needs a number from " +
+                                 std::to_string(limit.least) + " to " + std::to_string(limit.most) +
+                                 ", not '" + *text + "'");
+            }
+            limit.set(*n);
+            return true;
+        }
+    }
+    return false;
+}
+
 std::unique_ptr<CentralStore> openStore(const Options& options) {
     if (!options.db) {
         throw UsageError("--db FILE is missing");
@@ -275,13 +327,14 @@ int serve(const Options& options) {
     sigaddset(&stopSignals, SIGTERM);
     pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
 
+    returnLargeBlocksToSystem();
     auto store = openStore(options);
     ServiceConfig config;
     config.host = host;
     config.port = port;
     config.accounts = options.accounts;
     config.progIds = options.progIds;
-    config.threads = options.threads;
+    config.limits = options.limits;
     CallLog log(options.quiet);
     config.onCall = [&log](const CallNote& call) { log.note(call); };
     CentralService service(config, *store);
@@ -330,13 +383,7 @@ int run(const std::vector<std::string>& args) {
                 throw UsageError("--progid needs a name");
             }
             options.progIds.push_back(*p);
-        } else if (auto t = optionValue(args, i, "--threads")) {
-            const std::optional<long> n = wholeNumber(*t);
-            if (!n || *n < 1 || *n > 10000) {
-                throw UsageError("--threads needs a number from 1 to 10000, not '" + *t + "'");
-            }
-            options.threads = static_cast<std::size_t>(*n);
-        } else {
+        } else if (!limitOption(args, i, options.limits)) {
             throw UsageError("unknown option " + arg);
         }
     }

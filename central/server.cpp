@@ -1,7 +1,5 @@
 #include "central/server.h"
 
-#include <httplib.h>
-
 #include <algorithm>
 #include <atomic>
 #include <cctype>
@@ -14,6 +12,7 @@
 #include <thread>
 #include <variant>
 
+#include "central/httpserver.h"
 #include "central/sqlshapes.h"
 #include "platform/asciitext.h"
 #include "platform/database.h"
@@ -29,6 +28,8 @@ constexpr const char* kJson = "application/json; charset=utf-8";
 // Error numbers of the Windows program's late-bound calls.
 constexpr long kNoSuchMethod = 438;
 constexpr long kOutOfMemory = 7;
+constexpr const char* kShortOfMemory =
+    "Out of memory: the central service is short of memory for this call; try again later";
 
 // Descriptions quote client text; keep them short and valid UTF-8.
 constexpr std::size_t kQuoteLimit = 200;
@@ -131,12 +132,9 @@ wire::Answer boolAnswer(const StoreReply& reply, std::size_t replyIndex) {
     return answer;
 }
 
-// The caller of the call this thread answers, and whether its upload met a conflict: for the
-// store's record and the service's log, without threading them through every method.
 // What the call this thread answers did, for the store's record of a conflict and for the
 // service's log, without threading it through every method. Reset once the call is logged.
 struct CallOutcome {
-    bool handled = false;  // the call reached our handler (httplib answers some itself)
     std::string client;
     std::string store = "-";
     bool refused = false;
@@ -355,9 +353,8 @@ void checkArguments(const Method& method, const std::vector<wire::Argument>& arg
     }
 }
 
-void setError(httplib::Response& res, int status, long number, const std::string& description) {
-    res.status = status;
-    res.set_content(wire::encodeError(number, excerpt(description, kDescriptionLimit)), kJson);
+HttpResponse errorAnswer(int status, long number, const std::string& description) {
+    return {status, kJson, wire::encodeError(number, excerpt(description, kDescriptionLimit))};
 }
 
 }  // namespace
@@ -398,7 +395,7 @@ struct CentralService::Impl {
                             excerpt(database, kQuoteLimit) + "\")"};
     }
 
-    wire::Answer call(const httplib::Request& req) {
+    wire::Answer call(HttpRequest& req) {
         const std::string target = req.target.substr(0, req.target.find('?'));
         const auto path = wire::parseCallPath(target);
         if (!path) {
@@ -421,10 +418,20 @@ struct CentralService::Impl {
         }
         std::vector<wire::Argument> args;
         try {
-            args = wire::decodeRequest(req.body);
+            wire::DecodeLimits limits;
+            limits.maxElements = config.maxTexts;
+            limits.maxSlots = config.maxSlots;
+            limits.reserve = req.reserve;
+            args = wire::decodeRequest(req.body, limits);
+        } catch (const wire::DecodeLimitError& e) {
+            throw CallError{413, kOutOfMemory, std::string("Out of memory: ") + e.what()};
+        } catch (const wire::DecodeBudgetError&) {
+            throw CallError{503, kOutOfMemory, kShortOfMemory};
         } catch (const wire::ProtocolError& e) {
             throw badArgument(e.what());
         }
+        // The body is decoded: its text is of no more use.
+        std::string().swap(req.body);
         // The store an upload names, for the log: a sale's TPE slot 4, a card batch's TCD slot 1.
         if (const auto* tpe = args.empty() ? nullptr : std::get_if<TextArray>(&args[0]);
             tpe && tpe->size() > 4) {
@@ -438,8 +445,10 @@ struct CentralService::Impl {
         return method->run(store, Args(args));
     }
 
-    void handle(const httplib::Request& req, httplib::Response& res) {
-        t_call = CallOutcome{true, req.remote_addr};
+    HttpResponse handle(HttpRequest& req) {
+        t_call = CallOutcome{};
+        t_call.client = req.client;
+        HttpResponse res;
         try {
             const wire::Answer answer = call(req);
             const bool* result = std::get_if<bool>(&answer.result);
@@ -447,74 +456,74 @@ struct CentralService::Impl {
             for (const auto& [index, text] : answer.byref) {
                 t_call.reason = excerpt(text, 200);
             }
-            res.status = 200;
-            res.set_content(wire::encodeAnswer(answer), kJson);
+            res.contentType = kJson;
+            res.body = wire::encodeAnswer(answer);
         } catch (const CallError& e) {
             t_call.reason = excerpt(e.description, 200);
-            setError(res, e.status, e.number, e.description);
+            res = errorAnswer(e.status, e.number, e.description);
         } catch (const Error& e) {
             t_call.reason = excerpt(e.description(), 200);
-            setError(res, 500, errc::ProviderError, e.description());
+            res = errorAnswer(500, errc::ProviderError, e.description());
         } catch (const std::exception& e) {
             t_call.reason = excerpt(e.what(), 200);
-            setError(res, 500, errc::ProviderError, e.what());
+            res = errorAnswer(500, errc::ProviderError, e.what());
         }
+        noteCall(req.client, req.target, res.status);
+        return res;
     }
 
-    // What the log says of a call: the outcome from the answer, the store from the upload.
     // What the log says of a call, from what the handler kept of it.
-    void noteCall(const httplib::Request& req, const httplib::Response& res) const {
+    void noteCall(const std::string& client, const std::string& target, int status) const {
         CallOutcome outcome = std::exchange(t_call, CallOutcome{});
+        if (!config.onCall) {
+            return;
+        }
         CallNote note;
-        note.client = req.remote_addr;
-        note.status = res.status;
-        const auto path = wire::parseCallPath(req.target.substr(0, req.target.find('?')));
+        note.client = client;
+        note.status = status;
+        const auto path = wire::parseCallPath(target.substr(0, target.find('?')));
         note.method = path ? excerpt(path->second, kQuoteLimit) : "-";
         note.store = outcome.store;
-        note.refused = outcome.handled && res.status == 200 && outcome.refused;
-        if (outcome.handled) {
-            note.reason = outcome.reason;
-        } else if (auto e = wire::decodeError(res.body)) {  // an answer httplib made itself
-            note.reason = excerpt(e->second, 200);
-        }
+        note.refused = status == 200 && outcome.refused;
+        note.reason = outcome.reason;
         if (outcome.conflict) {
             note.reason += " (conflict: the service holds other content under this key)";
         }
         config.onCall(note);
     }
 
-    // Answers that httplib makes itself (body too large, no route, bad request line) get the
-    // protocol's error body too.
-    void completeError(const httplib::Request& req, httplib::Response& res) const {
-        if (!res.body.empty()) {
-            return;
+    // The answer to a request the HTTP server refused before it reached a method: the protocol's
+    // error body, numbered as the Windows program's errors are, and a line in the log.
+    HttpResponse refusal(const HttpRefusal& r) const {
+        long number = errc::InvalidProcedureCall;
+        std::string description = "Invalid procedure call or argument: " + r.description;
+        if (r.status == 413 || r.status == 503) {
+            number = kOutOfMemory;
+            description = "Out of memory: " + r.description;
+        } else if (r.status == 404 || r.status == 405) {
+            number = errc::CannotCreateObject;
+            description = "ActiveX component can't create object: " + r.description;
+        } else if (r.status >= 500 && r.status != 501 && r.status != 505) {
+            number = errc::ProviderError;
+            description = r.description;
         }
-        if (res.status == 413) {
-            setError(res, 413, kOutOfMemory,
-                     "Out of memory: the request body exceeds the central service's limit of " +
-                         std::to_string(config.bodyLimit) + " bytes");
-        } else if (res.status == 404 || res.status == 405) {
-            setError(res, res.status, errc::CannotCreateObject,
-                     "ActiveX component can't create object: nothing answers " + req.method + " " +
-                         excerpt(req.target, kQuoteLimit));
-        } else if (res.status < 500) {
-            setError(res, res.status, errc::InvalidProcedureCall,
-                     "Invalid procedure call or argument: the request was refused with HTTP " +
-                         std::to_string(res.status));
-        } else {
-            setError(res, res.status, errc::ProviderError,
-                     "the central service failed with HTTP " + std::to_string(res.status));
+        if (config.onCall) {
+            CallNote note;
+            note.client = r.client;
+            note.status = r.status;
+            const auto path = wire::parseCallPath(r.target.substr(0, r.target.find('?')));
+            note.method = path ? excerpt(path->second, kQuoteLimit) : "-";
+            note.reason = excerpt(r.description, 200);
+            config.onCall(note);
         }
+        return errorAnswer(r.status, number, description);
     }
 
     ServiceConfig config;
     CentralStore& store;
     std::set<std::string> progIds;
-    httplib::Server server;
-    std::thread thread;
+    std::unique_ptr<HttpServer> server;
     std::mutex mutex;  // start and stop
-    std::atomic<bool> listenReturned{false};
-    bool started = false;
     int port = 0;
 };
 
@@ -528,76 +537,27 @@ CentralService::~CentralService() {
 int CentralService::start() {
     Impl& d = *m_impl;
     std::lock_guard lock(d.mutex);
-    if (d.started) {
+    if (d.server) {
         throw Error(errc::InvalidProcedureCall, "the central service was started already");
     }
-    httplib::Server& s = d.server;
-    // httplib's default also sets SO_REUSEPORT, which would let a second service on the same
-    // port silently take half of the shops' calls.
-    socket_t listening = INVALID_SOCKET;
-    s.set_socket_options([&listening](socket_t sock) {
-        int yes = 1;
-        setsockopt(sock, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes);
-        listening = sock;
-    });
-    s.set_tcp_nodelay(true);
-    s.set_keep_alive_max_count(100000);
-    s.set_keep_alive_timeout(d.config.keepAliveSeconds);
-    s.set_read_timeout(d.config.ioTimeoutSeconds);
-    s.set_write_timeout(d.config.ioTimeoutSeconds);
-    s.set_payload_max_length(d.config.bodyLimit);
-    const std::size_t threads = std::max<std::size_t>(1, d.config.threads);
-    s.new_task_queue = [threads] { return new httplib::ThreadPool(threads); };
-    s.Post(".*", [&d](const httplib::Request& req, httplib::Response& res) { d.handle(req, res); });
-    s.set_error_handler(
-        [&d](const httplib::Request& req, httplib::Response& res) { d.completeError(req, res); });
-    if (d.config.onCall) {
-        s.set_logger([&d](const httplib::Request& req, const httplib::Response& res) {
-            d.noteCall(req, res);
-        });
-    }
-    s.set_exception_handler(
-        [](const httplib::Request&, httplib::Response& res, std::exception_ptr) {
-            setError(res, 500, errc::ProviderError, "the central service failed on this call");
-        });
-
-    errno = 0;
-    int port = d.config.port;
-    const bool bound = port == 0 ? (port = s.bind_to_any_port(d.config.host)) > 0
-                                 : s.bind_to_port(d.config.host, port);
-    if (!bound) {
-        const int cause = errno;
-        throw Error(errc::PermissionDenied,
-                    "the central service cannot listen on " + d.config.host + ":" +
-                        std::to_string(d.config.port) +
-                        (cause != 0 ? std::string(": ") + std::strerror(cause) : std::string()));
-    }
-    // httplib listens with a backlog of 5: when many shops connect at once, the kernel would drop
-    // the connections beyond it. Listening again on the bound socket raises the backlog.
-    if (listening != INVALID_SOCKET) {
-        ::listen(listening, SOMAXCONN);
-    }
-    d.port = port;
-    d.started = true;
-    d.thread = std::thread([&d] {
-        d.server.listen_after_bind();
-        d.listenReturned = true;
-    });
-    // stop() is lost on a server that has not begun its accept loop yet.
-    while (!d.server.is_running() && !d.listenReturned) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    }
-    return port;
+    HttpServerConfig http;
+    http.host = d.config.host;
+    http.port = d.config.port;
+    http.limits = d.config.limits;
+    http.handler = [&d](HttpRequest& req) { return d.handle(req); };
+    http.refusal = [&d](const HttpRefusal& r) { return d.refusal(r); };
+    auto server = std::make_unique<HttpServer>(std::move(http));
+    d.port = server->start();
+    d.server = std::move(server);
+    return d.port;
 }
 
 void CentralService::stop() {
     Impl& d = *m_impl;
     std::lock_guard lock(d.mutex);
-    if (!d.thread.joinable()) {
-        return;
+    if (d.server) {
+        d.server->stop();
     }
-    d.server.stop();
-    d.thread.join();
 }
 
 int CentralService::port() const {

@@ -7,7 +7,7 @@
 // statement gets an empty recordset or false, with the reason in the reply text.
 // Failures of the call itself come back as the protocol's error bodies, numbered like the errors
 // of the Windows program (429 no such object, 438 no such method, 5 bad arguments, 70 credentials,
-// 7 body too large, -2147467259 store failure).
+// 7 body too large or the service short of memory, -2147467259 store failure).
 #pragma once
 
 #include <cstddef>
@@ -16,6 +16,7 @@
 #include <string>
 #include <vector>
 
+#include "central/httpserver.h"
 #include "central/store.h"
 
 namespace veldon::central {
@@ -42,13 +43,16 @@ struct ServiceConfig {
     std::vector<Account> accounts;
     // ProgIDs served besides "lumora.demon" and "VARNIK.MEM" (setting 개체명 of the shops).
     std::vector<std::string> progIds;
-    // A kept-alive connection holds a thread, so size this for the shops that call at once.
-    std::size_t threads = 128;
-    // A retail shop sends all its unsent card approvals in one putcard call: a first installation
-    // with 100,000 sales sends about 56,000 in some 10 MB.
-    std::size_t bodyLimit = 32 * 1024 * 1024;
-    int keepAliveSeconds = 5;  // an idle connection is closed after this; stop() waits as long
-    int ioTimeoutSeconds = 30;
+    // Connections, memory and time a request may take (central/httpserver.h). A retail shop sends
+    // all its unsent card approvals in one putcard call: a first installation with 100,000 sales
+    // sends about 56,000 in some 10 MB, so a body may hold 32 MB.
+    HttpLimits limits;
+    // The most texts one call's arguments may hold (that putcard holds about 730,000; 2 million
+    // are 150,000 card approvals), and the most slots of one row of a two-dimensional array (the
+    // widest has 26). Decoded, 2 million texts take some 70 MB, within one address's share of
+    // the memory budget.
+    std::size_t maxTexts = 2'000'000;
+    std::size_t maxSlots = 64;
     // Told of every call once it is answered, on the thread that answered it.
     std::function<void(const CallNote&)> onCall;
 };

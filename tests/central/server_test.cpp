@@ -112,8 +112,8 @@ protected:
         m_store->addShop({"S1", "강남점", "H1", "본점창고", "01", "카운터1"});
         m_config.accounts = {{"veldon", "mv5529", "veldon_demo"}};
         m_config.progIds = {"ZR.Shop Object/2"};
-        m_config.threads = 8;
-        m_config.bodyLimit = kBodyLimit;
+        m_config.limits.workers = 8;
+        m_config.limits.maxBodyBytes = kBodyLimit;
         startService();
     }
 
@@ -442,7 +442,7 @@ TEST_F(CentralServiceTest, UnknownObjectsAndMethods) {
     }
     auto res = m_client->Get(wire::callPath("lumora.demon", "GETSQL").c_str());
     ASSERT_TRUE(res);
-    EXPECT_EQ(res->status, 404);
+    EXPECT_EQ(res->status, 405);
     EXPECT_TRUE(wire::decodeError(res->body).has_value()) << res->body;
     expectStillServing();
 }

@@ -11,8 +11,7 @@ RunningCentral::RunningCentral(const std::filesystem::path& folder, bool registe
     }
     central::ServiceConfig config;
     config.accounts.push_back({User, "mv5529", Database});
-    config.threads = 16;
-    config.keepAliveSeconds = 1;  // tests stop the service often
+    config.limits.workers = 4;
     m_service = std::make_unique<central::CentralService>(config, *m_store);
     m_port = m_service->start();
 }
