@@ -7,7 +7,8 @@ packages=(
     g++ make cmake pkg-config
     libsqlite3-dev          # local databases (SQLite stand-ins) and the central store
     nlohmann-json3-dev      # the wire protocol's JSON
-    libcpp-httplib-dev      # HTTP client and server
+    libcpp-httplib-dev      # the agent's HTTP client
+    qt6-base-dev qt6-svg-dev  # the tray program's window (Widgets) and its SVG icon
     libgtest-dev libgmock-dev
 )
 

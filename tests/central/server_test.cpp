@@ -155,6 +155,40 @@ protected:
         return wire::decodeAnswer(res->body);
     }
 
+    // A connection of its own to the service, for bytes no HTTP client would send.
+    int rawConnect() {
+        const int sock = socket(AF_INET, SOCK_STREAM, 0);
+        sockaddr_in address{};
+        address.sin_family = AF_INET;
+        address.sin_port = htons(static_cast<std::uint16_t>(m_service->port()));
+        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        EXPECT_EQ(connect(sock, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+        return sock;
+    }
+    static void rawSend(int sock, const std::string& bytes) {
+        ASSERT_EQ(send(sock, bytes.data(), bytes.size(), MSG_NOSIGNAL),
+                  static_cast<ssize_t>(bytes.size()));
+    }
+    // What arrives until the service closes (or, unless `untilClosed`, one whole answer).
+    static std::string rawReceive(int sock, bool untilClosed) {
+        std::string got;
+        char buffer[4096];
+        while (untilClosed || got.find("\r\n\r\n") == std::string::npos ||
+               got.size() < got.find("\r\n\r\n") + 4 +
+                                std::stoul(got.substr(got.find("Content-Length: ") + 16))) {
+            pollfd p{sock, POLLIN, 0};
+            if (poll(&p, 1, 10000) <= 0) {
+                break;
+            }
+            const ssize_t n = recv(sock, buffer, sizeof buffer, 0);
+            if (n <= 0) {
+                break;
+            }
+            got.append(buffer, static_cast<std::size_t>(n));
+        }
+        return got;
+    }
+
     // A call that must fail with `status`; its error number and description.
     std::pair<long, std::string> failing(int status, const std::string& method,
                                          const std::string& body,
@@ -627,35 +661,9 @@ TEST_F(CentralServiceTest, StartStop) {
 TEST_F(CentralServiceTest, StopAnswersCallsInFlight) {
     // A shop on a raw connection: one whole call (so a worker holds the connection), then half of
     // a second call while the service is told to stop.
-    const int sock = socket(AF_INET, SOCK_STREAM, 0);
-    ASSERT_GE(sock, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_port = htons(static_cast<std::uint16_t>(m_service->port()));
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    ASSERT_EQ(connect(sock, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
-    auto sendAll = [&](const std::string& bytes) {
-        ASSERT_EQ(send(sock, bytes.data(), bytes.size(), MSG_NOSIGNAL),
-                  static_cast<ssize_t>(bytes.size()));
-    };
-    auto receive = [&](bool untilClosed) {
-        std::string got;
-        char buffer[4096];
-        while (untilClosed || got.find("\r\n\r\n") == std::string::npos ||
-               got.size() < got.find("\r\n\r\n") + 4 +
-                                std::stoul(got.substr(got.find("Content-Length: ") + 16))) {
-            pollfd p{sock, POLLIN, 0};
-            if (poll(&p, 1, 10000) <= 0) {
-                break;
-            }
-            const ssize_t n = recv(sock, buffer, sizeof buffer, 0);
-            if (n <= 0) {
-                break;
-            }
-            got.append(buffer, static_cast<std::size_t>(n));
-        }
-        return got;
-    };
+    const int sock = rawConnect();
+    auto sendAll = [&](const std::string& bytes) { rawSend(sock, bytes); };
+    auto receive = [&](bool untilClosed) { return rawReceive(sock, untilClosed); };
     const std::string body =
         wire::encodeRequest({std::string(" SELECT RCT_NAME FROM RCT WHERE RCT_CODE = 'S1' "),
                              std::int64_t{0}, std::int64_t{1}, std::string(), kConn});
@@ -677,6 +685,49 @@ TEST_F(CentralServiceTest, StopAnswersCallsInFlight) {
     EXPECT_NE(answer.find("강남점"), std::string::npos) << answer;
     EXPECT_EQ(stopped.wait_for(std::chrono::seconds(10)), std::future_status::ready);
     close(sock);
+}
+
+TEST_F(CentralServiceTest, RequestsRefusedBeforeAnyMethod) {
+    const std::string path = wire::callPath("lumora.demon", "GETSQL");
+    const std::string body =
+        wire::encodeRequest({std::string(" SELECT RCT_NAME FROM RCT WHERE RCT_CODE = 'S1' "),
+                             std::int64_t{0}, std::int64_t{1}, std::string(), kConn});
+    const std::string call =
+        "POST " + path + " HTTP/1.1\r\nContent-Length: " + std::to_string(body.size()) + "\r\n";
+    const struct {
+        std::string request;
+        const char* answer;
+    } cases[] = {
+        {"POST " + path + " HTTP/1.1\r\n\r\n", "HTTP/1.1 411 "},
+        {"POST " + path + " HTTP/1.1\r\nTransfer-Encoding: chunked\r\n\r\n", "HTTP/1.1 501 "},
+        {"POST " + path + " HTTP/1.1\r\nContent-Length: 12x\r\n\r\n", "HTTP/1.1 400 "},
+        {"POST " + path + " HTTP/1.1\r\nContent-Length: 5\r\nContent-Length: 6\r\n\r\n",
+         "HTTP/1.1 400 "},
+        {"POST " + path + " HTTP/2.0\r\n\r\n", "HTTP/1.1 505 "},
+        {"POST " + path + " HTTP/1.1\r\nX: " + std::string(20000, 'x') + "\r\n\r\n",
+         "HTTP/1.1 431 "},
+        {"POST " + path + " HTTP/1.1\r\nContent-Length: 99999999\r\n\r\n", "HTTP/1.1 413 "},
+        // Two calls in one send, the second asking to close: both answered, in order.
+        {call + "\r\n" + body + call + "Connection: close\r\n\r\n" + body, "HTTP/1.1 200 "},
+        // HTTP/1.0 closes after its answer unless asked otherwise.
+        {"POST " + path + " HTTP/1.0\r\nContent-Length: " + std::to_string(body.size()) +
+             "\r\n\r\n" + body,
+         "HTTP/1.1 200 "},
+    };
+    for (const auto& c : cases) {
+        const int sock = rawConnect();
+        rawSend(sock, c.request);
+        const std::string answer = rawReceive(sock, true);  // every case ends with a close
+        close(sock);
+        EXPECT_EQ(answer.rfind(c.answer, 0), 0u) << c.request.substr(0, 80) << "\n" << answer;
+        EXPECT_NE(answer.find("Connection: close"), std::string::npos) << answer;
+        if (answer.rfind("HTTP/1.1 200 ", 0) != 0) {
+            EXPECT_TRUE(wire::decodeError(answer.substr(answer.find("\r\n\r\n") + 4))) << answer;
+        } else if (c.request.find("HTTP/1.1") != std::string::npos) {
+            EXPECT_NE(answer.find("HTTP/1.1 200 ", 1), std::string::npos) << "second answer";
+        }
+    }
+    expectStillServing();
 }
 
 TEST(ConnectionValueTest, ReadsOdbcConnectionStrings) {
