@@ -30,6 +30,12 @@ struct OptionButton {
     std::string Caption;
     bool Value = false;
     bool Visible = true;
+    bool Enabled = true;
+};
+
+struct Frame {
+    bool Visible = true;
+    bool Enabled = true;
 };
 
 struct ComboBox {
@@ -56,11 +62,14 @@ struct MainWindowControls {
     std::array<TextBox, 4> Text1;  // servers, user configuration, object name
     Label LaPath;                  // local data folder
     TextBox Text2;                 // local database file name
-    std::array<CheckBox, 2> Check1{CheckBox{}, CheckBox{}};  // 0 batch, 1 real time
+    // 0 batch, 1 real time. The real-time box and its group are never shown: clearing the batch
+    // box selects the real-time method.
+    std::array<CheckBox, 2> Check1{CheckBox{}, CheckBox{0, false}};
+    std::array<Frame, 2> Frame2{Frame{}, Frame{false}};  // the groups of Check1's options
     std::array<OptionButton, 4> Option1{
-        OptionButton{"일일(당일)스캔"}, OptionButton{"전체스캔"},   // batch group
-        OptionButton{"전체스캔"}, OptionButton{"일일(당일)스캔"}};  // real-time group
-    TextBox Text3;                                                  // scan interval
+        OptionButton{"일일(당일)스캔"}, OptionButton{"전체스캔"},  // batch group
+        OptionButton{"전체스캔", false, false}, OptionButton{"일일(당일)스캔", false, false}};
+    TextBox Text3;                // scan interval
     TextBox Text4, Text5, Text6;  // store code, depot code, counter id
     std::array<Label, 3> laRecv;  // store, depot and counter names
     ComboBox Combo1{{"0 도소매", "1 외식업"}};
@@ -69,6 +78,7 @@ struct MainWindowControls {
     Label LBL_MEMO{"", false};       // the note beside chkDelivery
     Label Label7;                    // time of the last transfer run
     Label lbliMsg;                   // blinks while the line is down
+    CommandButton Command3{"회사정보 확인"};
     std::array<CommandButton, 5> Command2{CommandButton{"종료"}, CommandButton{"강제스캔"},
                                           CommandButton{"서비스 시작"},
                                           CommandButton{"서비스 종료"}, CommandButton{"적용"}};

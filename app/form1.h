@@ -11,6 +11,7 @@
 #include <filesystem>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 
 #include "app/controls.h"
@@ -40,6 +41,9 @@ enum class StartupOutcome {
     MissingConnectionData,  // ended: the central connection data are incomplete
     UnhandledError,         // ended: an error start-up does not handle (the order-terminal query)
 };
+
+// The maker's home page that LabHomePage opens. A reserved name: no such site answers.
+inline constexpr const char* HomePage = "https://www.veldon.example/";
 
 // The program's version numbers (file version 1.00.0019).
 struct ProgramVersionNumbers {
@@ -85,6 +89,13 @@ public:
     std::function<void()> forcedScan;      // Command2(1)
     std::function<void()> removeTrayIcon;  // before the process ends
 
+    // What the window lends the settings commands; left empty, the password is refused, no
+    // folder is picked and no page opens.
+    std::function<bool()> askPassword;  // frm_password shown modally: its PasswordOK
+    std::function<std::optional<std::string>()> pickFolder;  // the folder picker of Command1
+    std::function<void(const std::string& url)> openPage;    // the default browser
+    std::function<void()> showControls;  // the window shows `controls` now (the pointer)
+
     // The daily log and the dump files below the program folder.
     TransferLog& log() { return m_log; }
     // Every refused or failed upload, whole, in the program folder (see RefusalJournal).
@@ -106,6 +117,15 @@ public:
     void LoadSettings();
     void ShowSettings();
     void SaveSettings();
+
+    // The window's commands (the scheduler's buttons are TransferScheduler::Command2_Click).
+    void ApplySettings();   // Command2(4) "적용", behind the password
+    void Command3_Click();  // "회사정보 확인": the shop's names from the central service
+    void Check1_Click(int index);  // the batch / real-time pair
+    void Command1_Click();         // "...": the local data folder
+    void LabHomePage_Click();      // the maker's home page
+    // The close box hides the window instead (true: cancel the close); other closes go ahead.
+    bool Form_QueryUnload(bool byUser) const { return byUser; }
 
     void OpenConfigDb();
     void CheckOrderTerminal();

@@ -18,6 +18,11 @@ struct TransferReport {
     // The error that ended the run through the engine's error path, if one did.
     std::optional<long> errorNumber;
     std::string errorDescription;
+    // The row the run was sending when that error ended it, in the refusal journal's terms:
+    // kind "sale" or "card" and the local key (PE_ID, SL_ID; AC_ID, C_SLID). Empty when the
+    // error came between rows or before the first.
+    std::string stoppedKind;
+    std::string stoppedAt;
 };
 
 }  // namespace veldon

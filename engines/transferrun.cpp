@@ -96,6 +96,7 @@ void TransferRun::saleAnswered(bool accepted, const std::string& markSent, bool 
 
 void TransferRun::saleDone() {
     ++m_done;
+    m_doneSale = TPE.size() > 0 ? TPE(0) : "";
     if (form.onSaleDone) {
         form.onSaleDone(m_done, form.lastTransfer.salesTotal);
     }
@@ -104,6 +105,13 @@ void TransferRun::saleDone() {
 void TransferRun::fail(long number, const std::string& description, bool numberAsPrefix) {
     form.lastTransfer.errorNumber = number;
     form.lastTransfer.errorDescription = description;
+    if (stage == SalesStage && TPE.size() > 0 && TPE(0) != m_doneSale) {
+        form.lastTransfer.stoppedKind = "sale";
+        form.lastTransfer.stoppedAt = TPE(0);
+    } else if (stage == CardStage && TCD.rows() > 0) {
+        form.lastTransfer.stoppedKind = "card";
+        form.lastTransfer.stoppedAt = TCD(0, 0);
+    }
     if (m_calling) {
         try {
             form.journal().append(refusal("failed", std::to_string(number) + ": " + description));

@@ -67,7 +67,8 @@ public:
     void saleDone();
 
     // The one error path: the dump chosen by the stage (a sale dump's prefix is the error number
-    // when `numberAsPrefix`), and the journal when a call raised; the run then ends.
+    // when `numberAsPrefix`), and the journal when a call raised; the run then ends. Notes the
+    // sale or card approval being sent in Form1::lastTransfer.
     void fail(long number, const std::string& description, bool numberAsPrefix);
     // Closes the recordsets in the given order and the connection, releases the remote object
     // and the DataSpace, restores the pointer. Never raises; a transaction still open is rolled
@@ -88,6 +89,7 @@ private:
     Upload m_uploading = Upload::Sale;
     bool m_calling = false;
     long m_done = 0;
+    std::string m_doneSale;  // TPE(0) of the last sale answered, to tell an error between sales
     std::unique_ptr<DataSpace> m_space;
     std::unique_ptr<RemoteObject> m_object;  // released before m_space
 };

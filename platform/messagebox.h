@@ -14,6 +14,12 @@ class MessageSink {
 public:
     virtual ~MessageSink() = default;
     virtual void show(const std::string& text, MessageIcon icon, const std::string& title) = 0;
+    // A question with Yes and No buttons; true for Yes. Where nobody can answer, the message is
+    // shown and the answer is No.
+    virtual bool ask(const std::string& text, MessageIcon icon, const std::string& title) {
+        show(text, icon, title);
+        return false;
+    }
 };
 
 // Prints "title: text" to a stream (standard error in the operator tool).

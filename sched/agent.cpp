@@ -1,5 +1,7 @@
 #include "sched/agent.h"
 
+#include "app/shopstatus.h"
+
 namespace veldon {
 
 namespace {
@@ -29,16 +31,25 @@ TransferEngines TransferAgent::counted(TransferEngines engines, TransferAgent& a
         return [&agent, engine](Form1& form) {
             form.lastTransfer = {};
             ++agent.runs;
-            const bool catchUp = form.CatchUpScan;
+            LastRun run;
+            run.catchUp = form.CatchUpScan;
+            run.start = form.services().clock.now();
+            // Recorded in the program folder too: the operator tool's status runs in a process
+            // of its own.
+            auto finished = [&] {
+                addUp(agent.totals, form.lastTransfer);
+                agent.history.push_back({run.catchUp, form.lastTransfer});
+                run.end = form.services().clock.now();
+                run.report = form.lastTransfer;
+                recordLastRun(form.services().programFolder, run);
+            };
             try {
                 engine(form);
             } catch (...) {
-                addUp(agent.totals, form.lastTransfer);
-                agent.history.push_back({catchUp, form.lastTransfer});
+                finished();
                 throw;
             }
-            addUp(agent.totals, form.lastTransfer);
-            agent.history.push_back({catchUp, form.lastTransfer});
+            finished();
         };
     };
     return {wrap(engines.retail), wrap(engines.restaurantDelivery),

@@ -1,6 +1,7 @@
 // The agent assembled: the main form's state and procedures, the line probe and the scheduler,
 // wired as the tray program and the operator tool both run them. Start-up's catch-up transfer is
-// the scheduler's forced scan; every engine run is added up in `totals` for summaries.
+// the scheduler's forced scan; every engine run is added up in `totals` for summaries and recorded
+// in the program folder's lastrun.json (see app/shopstatus.h).
 #pragma once
 
 #include <memory>

@@ -40,6 +40,7 @@ TransferScheduler::TransferScheduler(Form1& form, const LineProbe& probe, Transf
 
 void TransferScheduler::lineDown() {
     ++linesDown;
+    lastProbeDown = true;
     m_form.log().INSERT_ERRLOG(
         "인터넷 끊김",
         "인터넷 회선을 체크하시기 바랍니다.(인터넷 회사에 연락하여 점검요망 드립니다.)");
@@ -60,6 +61,7 @@ void TransferScheduler::Timer1_Timer() {
             lineDown();
             return;
         }
+        lastProbeDown = false;
         m_form.controls.lbliMsg.Caption.clear();
         DispatchTransfer();
     });
@@ -105,6 +107,7 @@ void TransferScheduler::Command2_Click(int index) {
                     lineDown();
                     return;
                 }
+                lastProbeDown = false;
                 c.lbliMsg.Caption.clear();
                 c.Timer3.Enabled = false;
                 DispatchTransfer();
@@ -125,9 +128,7 @@ void TransferScheduler::Command2_Click(int index) {
             c.Command2[3].Enabled = false;
             break;
         case 4:
-            if (applySettings) {
-                applySettings();
-            }
+            m_form.ApplySettings();
             break;
         default:
             break;

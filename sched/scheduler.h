@@ -36,8 +36,10 @@ public:
     // Ticks of Timer1 since the last transfer attempt (16-bit; wraps to 0 after 32767 when the
     // scan interval never matches).
     std::int16_t TickCount = 0;
-    // Probes that found the line down, for the front ends' reports.
+    // Probes that found the line down, for the front ends' reports, and what the last one found
+    // (the status label keeps blinking until a forced scan finds the line up; this does not).
     int linesDown = 0;
+    bool lastProbeDown = false;
 
     void Timer1_Timer();
     void Timer3_Timer();
@@ -45,9 +47,8 @@ public:
     void Command2_Click(int index);
     void DispatchTransfer();
 
-    // What buttons 0 and 4 do belongs to the window.
+    // Hiding the window (button 0) belongs to the window.
     std::function<void()> hideWindow;
-    std::function<void()> applySettings;
 
 private:
     void lineDown();

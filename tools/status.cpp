@@ -3,13 +3,12 @@
 #include <iomanip>
 #include <ostream>
 
-#include "app/backlog.h"
 #include "app/form1.h"
 #include "app/mdudbcon.h"
+#include "app/shopstatus.h"
 #include "platform/clock.h"
 #include "platform/error.h"
 #include "platform/fileerror.h"
-#include "platform/value.h"
 
 namespace veldon {
 
@@ -66,21 +65,8 @@ int printStatus(const std::filesystem::path& programFolder, std::ostream& out, s
     line(out, "CenterConnStr", maskPasswords(form.CenterConnStr));
 
     try {
-        auto db = createConnection();
-        db->open(form.LocalConnStr);
-        const Backlog backlog = countBacklog(*db, numericValue(form.ServiceType) == 0);
-        line(out, "unsent sales", std::to_string(backlog.sales));
-        line(out, "unsent cards", std::to_string(backlog.cardApprovals));
-        if (numericValue(form.ServiceType) == 0) {
-            line(out, "unsent deleted",
-                 backlog.deletedLines ? std::to_string(*backlog.deletedLines)
-                                      : "unknown: " + backlog.deletedLinesNote);
-            if (backlog.stuckSale) {
-                line(out, "stops at",
-                     "sale SL_ID " + *backlog.stuckSale +
-                         ": its SL_UPTRANSNO is Null, so every run ends there "
-                         "until the POS program fills it");
-            }
+        for (const auto& [name, value] : statusLines(collectShopStatus(form))) {
+            line(out, name, value);
         }
     } catch (const Error& e) {
         err << "전송에러: " << e.description() << "\n";

@@ -8,6 +8,7 @@
 #include <charconv>
 #include <chrono>
 #include <cstdint>
+#include <cstdio>
 #include <filesystem>
 #include <iomanip>
 #include <iostream>
@@ -21,6 +22,7 @@
 #include <vector>
 
 #include "app/backlog.h"
+#include "app/passwordpad.h"
 #include "platform/asciitext.h"
 #include "platform/clock.h"
 #include "platform/database.h"
@@ -651,6 +653,26 @@ int runStatus(Context& ctx, const Args& args) {
 }
 
 // ---------------------------------------------------------------------------------------------
+// password
+
+constexpr std::string_view kPasswordHelp =
+    R"(Usage: veldonctl password
+
+Prints the settings password of the window ("적용" and "회사정보 확인") for this hour of this
+PC's clock, and until when it holds. It changes every hour; it is stored nowhere.
+)";
+
+int runPassword(Context& ctx, const Args& args) {
+    const ParsedArgs parsed = parseArgs(args);
+    expectPositionals(parsed.positionals, 0, "");
+    const DateTime now = SystemClock().now();
+    char until[8];
+    std::snprintf(until, sizeof until, "%02d:59", now.hour);
+    ctx.out << hourlyPassword(now) << "  (until " << until << ")\n";
+    return kExitOk;
+}
+
+// ---------------------------------------------------------------------------------------------
 // scan, run
 
 constexpr std::string_view kScanHelp =
@@ -754,6 +776,7 @@ constexpr Command kCommands[] = {
     {"make-shop", "create a scratch installation of one shop", kMakeShopHelp, runMakeShop},
     {"unsent", "count what a POS database still has to send", kUnsentHelp, runUnsent},
     {"status", "show what the program would start with", kStatusHelp, runStatus},
+    {"password", "print the window's settings password of this hour", kPasswordHelp, runPassword},
     {"scan", "start up and send everything unsent now", kScanHelp, runScanCommand},
     {"run", "run the transfer service until stopped", kRunHelp, runServiceCommand},
     {"refusals", "list refused uploads and have them sent again", kRefusalsHelp, runRefusals},

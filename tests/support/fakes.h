@@ -28,7 +28,10 @@ struct ShownMessage {
 class RecordingMessageSink : public MessageSink {
 public:
     void show(const std::string& text, MessageIcon icon, const std::string& title) override;
+    // Recorded like any message, answered with `answer`.
+    bool ask(const std::string& text, MessageIcon icon, const std::string& title) override;
     std::vector<ShownMessage> messages;
+    bool answer = true;
 };
 
 }  // namespace veldon::test
