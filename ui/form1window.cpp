@@ -9,12 +9,12 @@
 #include <QHBoxLayout>
 #include <QLabel>
 #include <QLineEdit>
-#include <QPlainTextEdit>
 #include <QPushButton>
 #include <QRadioButton>
 #include <QScreen>
 #include <QSignalBlocker>
 #include <QTabWidget>
+#include <QTextBrowser>
 #include <QVBoxLayout>
 
 namespace veldon::ui {
@@ -198,9 +198,9 @@ Form1Window::Form1Window(Form1& form, QWidget* parent) : QWidget(parent), m_form
     m_tabs->addTab(scan, "스캔설정");
 
     // Tab 4: what a shop owner must know, the same facts as `veldonctl status`.
-    m_status = new QPlainTextEdit;
+    m_status = new QTextBrowser;
     m_status->setObjectName("status");
-    m_status->setReadOnly(true);
+    m_status->setOpenLinks(false);
     m_tabs->addTab(m_status, "전송현황");
     layout->addWidget(m_tabs, 1);
 
@@ -346,11 +346,15 @@ void Form1Window::showProgress(long done, long total) {
 }
 
 void Form1Window::showStatus(const std::vector<std::pair<std::string, std::string>>& lines) {
-    QString text;
+    // A table, so that a long value wraps within its column.
+    QString html = "<table cellspacing=\"0\" cellpadding=\"2\">";
     for (const auto& [name, value] : lines) {
-        text += QString("%1  %2\n").arg(q(name), -18).arg(q(value));
+        html += QString(
+                    "<tr><td style=\"white-space: nowrap; padding-right: 12px\"><b>%1</b></td>"
+                    "<td>%2</td></tr>")
+                    .arg(q(name).toHtmlEscaped(), q(value).toHtmlEscaped());
     }
-    m_status->setPlainText(text);
+    m_status->setHtml(html + "</table>");
 }
 
 void Form1Window::moveToCorner() {

@@ -15,11 +15,11 @@ class QFrame;
 class QGroupBox;
 class QLabel;
 class QLineEdit;
-class QPlainTextEdit;
 class QProgressBar;
 class QPushButton;
 class QRadioButton;
 class QTabWidget;
+class QTextBrowser;
 
 namespace veldon::ui {
 
@@ -93,7 +93,7 @@ private:
     QCheckBox* m_chkDelivery;
     QLabel* m_lblMemo;
     std::array<QPushButton*, 5> m_command2{};
-    QPlainTextEdit* m_status;
+    QTextBrowser* m_status;
 };
 
 }  // namespace veldon::ui
