@@ -31,6 +31,13 @@ constexpr std::size_t kReadChunk = 64 * 1024;
 constexpr std::size_t kMaxHeaderLines = 100;
 // Descriptors kept back from connections for the store, logs and the listening socket.
 constexpr std::size_t kSpareDescriptors = 64;
+// After a refusal the client may still be sending its request. Closing at once would reset the
+// connection and could destroy the answer before the client reads it, so what it sends is read
+// and dropped for a moment first.
+constexpr auto kDrainTime = std::chrono::seconds(2);
+constexpr std::size_t kDrainBytes = 1024 * 1024;
+// While no descriptor is left for a new connection, the listening socket rests this long.
+constexpr auto kAcceptPause = std::chrono::milliseconds(100);
 
 const char* reasonPhrase(int status) {
     switch (status) {
@@ -151,6 +158,7 @@ enum class Phase {
     Body,      // reading the body
     Handling,  // a worker has the request
     Writing,   // sending the answer
+    Draining,  // refused: what the client still sends is read and dropped for a moment
 };
 
 struct Connection {
@@ -170,6 +178,7 @@ struct Connection {
     // The answer being written.
     std::string out;
     std::size_t written = 0;
+    std::size_t drained = 0;
 };
 
 struct Job {
@@ -298,6 +307,7 @@ struct HttpServer::Impl {
     std::unordered_map<std::uint64_t, Connection> connections;
     std::unordered_map<std::string, std::size_t> perAddress;
     std::uint64_t nextId = 1;
+    std::optional<Clock::time_point> acceptResumes;
 
     // Loop thread to workers.
     std::mutex jobsMutex;
@@ -408,7 +418,27 @@ struct HttpServer::Impl {
             {c.address, c.method.empty() ? "-" : c.method, c.target, status, description});
         const std::string out = serialise(answer, false);
         net::writeSome(c.fd, out.data(), out.size());
-        close(id);
+        net::shutdownWrite(c.fd);
+        c.phase = Phase::Draining;
+        c.deadline = Clock::now() + kDrainTime;
+        c.charge.reset();
+        c.in = std::string();
+        watch(id, c, true, false);
+    }
+
+    // Reads and drops what a refused client still sends; closes at its end or when it sent enough.
+    void drain(std::uint64_t id, Connection& c) {
+        char buffer[kReadChunk];
+        for (;;) {
+            const long n = net::readSome(c.fd, buffer, sizeof buffer);
+            if (n == net::kWouldBlock) {
+                return;
+            }
+            if (n <= 0 || (c.drained += static_cast<std::size_t>(n)) > kDrainBytes) {
+                close(id);
+                return;
+            }
+        }
     }
 
     void refuseSocket(int fd, const std::string& address, int status,
@@ -438,11 +468,14 @@ struct HttpServer::Impl {
             net::Accepted a;
             const net::AcceptResult result = net::acceptOne(listening, a);
             if (result == net::AcceptResult::OutOfDescriptors) {
-                // Make room by closing the idle connection nearest its end, if there is one.
+                // Make room by closing the idle connection nearest its end, if there is one;
+                // else let the waiting connections wait a moment instead of spinning on them.
                 if (auto idle = oldestIdle(nullptr)) {
                     close(*idle);
                     continue;
                 }
+                poller->modify(listening, 0, false, false);
+                acceptResumes = Clock::now() + kAcceptPause;
                 return;
             }
             if (result != net::AcceptResult::Accepted) {
@@ -681,6 +714,10 @@ struct HttpServer::Impl {
             }
             return;
         }
+        if (c.phase == Phase::Draining) {
+            drain(e.token, c);
+            return;
+        }
         if (c.phase == Phase::Writing) {
             if (e.hangup) {
                 close(e.token);
@@ -715,8 +752,9 @@ struct HttpServer::Impl {
     }
 
     bool busy() const {
-        return std::any_of(connections.begin(), connections.end(),
-                           [](const auto& entry) { return entry.second.phase != Phase::Idle; });
+        return std::any_of(connections.begin(), connections.end(), [](const auto& entry) {
+            return entry.second.phase != Phase::Idle && entry.second.phase != Phase::Draining;
+        });
     }
 
     void loop() {
@@ -733,7 +771,7 @@ struct HttpServer::Impl {
                 // (within its deadline) and answered.
                 std::vector<std::uint64_t> quiet;
                 for (const auto& [id, c] : connections) {
-                    if (c.phase == Phase::Idle) {
+                    if (c.phase == Phase::Idle || c.phase == Phase::Draining) {
                         quiet.push_back(id);
                     }
                 }
@@ -764,6 +802,10 @@ struct HttpServer::Impl {
                 finish(d);
             }
             const auto now = Clock::now();
+            if (acceptResumes && now >= *acceptResumes && !listeningClosed) {
+                acceptResumes.reset();
+                poller->modify(listening, 0, true, false);
+            }
             if (now >= nextSweep) {
                 sweep(now);
                 nextSweep = now + kSweepEvery;

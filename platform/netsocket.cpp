@@ -142,6 +142,10 @@ long writeSome(int fd, const char* data, std::size_t size) {
     }
 }
 
+void shutdownWrite(int fd) {
+    ::shutdown(fd, SHUT_WR);
+}
+
 void closeSocket(int fd) {
     if (fd >= 0) {
         ::close(fd);

@@ -32,6 +32,8 @@ constexpr long kFailed = -2;
 long readSome(int fd, char* buffer, std::size_t size);
 long writeSome(int fd, const char* data, std::size_t size);
 void closeSocket(int fd);
+// Ends the sending side: the peer reads what was sent, then the end of the stream.
+void shutdownWrite(int fd);
 
 // Edge-free (level-triggered) readiness of many sockets; `token` comes back with each event.
 class Poller {
