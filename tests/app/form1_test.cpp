@@ -239,7 +239,7 @@ TEST_F(Installation, RestaurantStartBuildsTheConnectionsUpgradesCatchesUpAndResu
     EXPECT_EQ(f->controls.Timer1.Interval, 60000);
     EXPECT_FALSE(f->controls.Command2[2].Enabled);
     EXPECT_TRUE(f->controls.Command2[3].Enabled);
-    EXPECT_NE(schemaOf(data() / "FOOD.MDB").find("PE_BAN"), std::string::npos);
+    EXPECT_NE(schemaOf(data() / "FOOD.MDB").find("PE_BAN TEXT"), std::string::npos);
     EXPECT_EQ(f->CfOptionValue, 1);  // the generated CF row ('영업3', 12) holds "1"
     EXPECT_NE(f->ConfigDb, nullptr);
     EXPECT_TRUE(f->ConfigDb->isOpen());

@@ -688,6 +688,12 @@ TEST_F(CentralServiceTest, StopAnswersCallsInFlight) {
 }
 
 TEST_F(CentralServiceTest, RequestsRefusedBeforeAnyMethod) {
+    // A small memory budget, so that a body within the size limit can still be too much, and two
+    // connections an address.
+    m_service->stop();
+    m_config.limits.memoryBudget = 16 * 1024;
+    m_config.limits.maxConnectionsPerAddress = 2;
+    startService();
     const std::string path = wire::callPath("lumora.demon", "GETSQL");
     const std::string body =
         wire::encodeRequest({std::string(" SELECT RCT_NAME FROM RCT WHERE RCT_CODE = 'S1' "),
@@ -707,6 +713,7 @@ TEST_F(CentralServiceTest, RequestsRefusedBeforeAnyMethod) {
         {"POST " + path + " HTTP/1.1\r\nX: " + std::string(20000, 'x') + "\r\n\r\n",
          "HTTP/1.1 431 "},
         {"POST " + path + " HTTP/1.1\r\nContent-Length: 99999999\r\n\r\n", "HTTP/1.1 413 "},
+        {"POST " + path + " HTTP/1.1\r\nContent-Length: 20000\r\n\r\n", "HTTP/1.1 503 "},
         // Two calls in one send, the second asking to close: both answered, in order.
         {call + "\r\n" + body + call + "Connection: close\r\n\r\n" + body, "HTTP/1.1 200 "},
         // HTTP/1.0 closes after its answer unless asked otherwise.
@@ -727,6 +734,18 @@ TEST_F(CentralServiceTest, RequestsRefusedBeforeAnyMethod) {
             EXPECT_NE(answer.find("HTTP/1.1 200 ", 1), std::string::npos) << "second answer";
         }
     }
+    // Two requests half sent hold the address's two connections: a third is refused at once.
+    const int first = rawConnect();
+    const int second = rawConnect();
+    rawSend(first, "POST " + path);
+    rawSend(second, "POST " + path);
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    const int third = rawConnect();
+    EXPECT_EQ(rawReceive(third, true).rfind("HTTP/1.1 503 ", 0), 0u);
+    for (const int sock : {first, second, third}) {
+        close(sock);
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));  // the service sees them close
     expectStillServing();
 }
 

@@ -261,11 +261,15 @@ TEST_F(ScriptedRetail, BatchesAreMarkedByTheAnswerAndDeletedLinesGoAsStatements)
     ASSERT_EQ(cardDumps.size(), 1u);
     EXPECT_EQ(secondLine(cardDumps[0]), "COM +  카드전송시오류: 9:timeout");
 
-    // No unsent approval: no card call at all.
+    // No unsent approval: no card call at all. A refused sale stays unsent.
     sql("UPDATE CREDIT SET C_SND = 7");
+    sale(2);
+    answers["PutPSM13"] = ScriptedService::uploadAnswer(false, 4, "미등록 가맹점: S0001");
     calls.clear();
     run();
-    EXPECT_EQ(methods(), std::vector<std::string>{});
+    EXPECT_EQ(methods(), std::vector<std::string>{"PutPSM13"});
+    EXPECT_EQ(marks("SL", "SL_SND", "SL_ID"), "7-");
+    EXPECT_EQ(form->lastTransfer.salesRefused, 1);
 }
 
 TEST_F(RetailEngine, ASaleWithoutItsTransactionNumberStopsEveryRunThere) {
