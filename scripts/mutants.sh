@@ -404,20 +404,18 @@ done
 
 say ""
 say "killed $killed, survived $survived, broken $broken, invalid $invalid"
-if [ ${#survivors[@]} -gt 0 ]; then
+# A titled list of the arguments after the first, when there are any.
+say_list() {
+    [ $# -gt 1 ] || return 0
     say ""
-    say "Survivors (faults the suite does not notice):"
-    for s in "${survivors[@]}"; do
-        say "  $s"
+    say "$1"
+    shift
+    for item in "$@"; do
+        say "  $item"
     done
-fi
-if [ ${#notes[@]} -gt 0 ]; then
-    say ""
-    say "Broken and invalid:"
-    for n in "${notes[@]}"; do
-        say "  $n"
-    done
-fi
+}
+say_list "Survivors (faults the suite does not notice):" "${survivors[@]}"
+say_list "Broken and invalid:" "${notes[@]}"
 echo "report: $report"
 
 # Leave the build folder without a fault in it.
