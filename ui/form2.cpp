@@ -143,19 +143,24 @@ bool Form2::runOnWorker(std::function<void()> job, std::function<void()> then) {
     m_window->setRunning(true);
     showState();
     m_progressTimer.start();
-    m_worker = std::thread([this, job = std::move(job)] {
+    m_worker = std::thread([this, job = std::move(job), runsBefore = m_agent->runs] {
         try {
             job();
         } catch (...) {
             // The scheduler and start-up handle their own errors; nothing more to do here.
         }
-        m_status.reset();
-        try {
-            if (m_agent->form.ConfigDb) {
-                m_status = collectShopStatus(m_agent->form);
+        // The status reads the shop's database and the refusal journal: only when an engine ran
+        // (or nothing was read yet), not on every tick of the timer, so the till's database is
+        // not scanned once a minute for nothing.
+        if (m_agent->runs != runsBefore || !m_status) {
+            try {
+                if (m_agent->form.ConfigDb) {
+                    m_status = collectShopStatus(m_agent->form);
+                }
+            } catch (const Error& e) {
+                m_status.reset();
+                m_statusError = e.description();
             }
-        } catch (const Error& e) {
-            m_statusError = e.description();
         }
         QMetaObject::invokeMethod(
             this, [this] { workerDone(); }, Qt::QueuedConnection);
