@@ -10,57 +10,54 @@
 namespace veldon {
 namespace {
 
-TEST(NumericValue, ReadsTheLeadingNumber) {
-    EXPECT_EQ(numericValue("2 "), 2);
-    EXPECT_EQ(numericValue(" 1 "), 1);
-    EXPECT_EQ(numericValue("-909"), -909);
-    EXPECT_EQ(numericValue("+7"), 7);
-    EXPECT_EQ(numericValue("4545.25"), 4545.25);
-    EXPECT_EQ(numericValue(".5"), 0.5);
-    EXPECT_EQ(numericValue("-909.5x"), -909.5);
-    EXPECT_EQ(numericValue("12abc"), 12);
-    EXPECT_EQ(numericValue("2412050001"), 2412050001.0);
-}
-
-TEST(NumericValue, ReadsAnExponentOnlyWhenDigitsFollow) {
-    EXPECT_EQ(numericValue("1e3"), 1000);
-    EXPECT_EQ(numericValue("1E-2"), 0.01);
-    EXPECT_EQ(numericValue("1e"), 1);
-    EXPECT_EQ(numericValue("1e+"), 1);
-    EXPECT_EQ(numericValue("5ex"), 5);
-}
-
-TEST(NumericValue, IsZeroWhenTheTextDoesNotBeginWithANumber) {
-    EXPECT_EQ(numericValue(""), 0);
-    EXPECT_EQ(numericValue("abc"), 0);
-    EXPECT_EQ(numericValue("  -"), 0);
-    EXPECT_EQ(numericValue("."), 0);
-    EXPECT_EQ(numericValue("x1"), 0);
-    EXPECT_EQ(numericValue("- 1"), 0);
+TEST(NumericValue, ReadsTheLeadingNumberAndAnExponentOnlyWhenDigitsFollow) {
+    const std::pair<const char*, double> cases[] = {{"2 ", 2},
+                                                    {" 1 ", 1},
+                                                    {"-909", -909},
+                                                    {"+7", 7},
+                                                    {"4545.25", 4545.25},
+                                                    {".5", 0.5},
+                                                    {"-909.5x", -909.5},
+                                                    {"12abc", 12},
+                                                    {"2412050001", 2412050001.0},
+                                                    {"1e3", 1000},
+                                                    {"1E-2", 0.01},
+                                                    {"1e", 1},
+                                                    {"1e+", 1},
+                                                    {"5ex", 5},
+                                                    {"", 0},
+                                                    {"abc", 0},
+                                                    {"  -", 0},
+                                                    {".", 0},
+                                                    {"x1", 0},
+                                                    {"- 1", 0}};
+    for (const auto& [text, value] : cases) {
+        EXPECT_EQ(numericValue(text), value) << '"' << text << '"';
+    }
 }
 
 TEST(NumberToText, ShortestDecimalWithoutExponent) {
-    EXPECT_EQ(numberToText(0), "0");
-    EXPECT_EQ(numberToText(-0.0), "0");
-    EXPECT_EQ(numberToText(0.5), "0.5");
-    EXPECT_EQ(numberToText(4545.25), "4545.25");
-    EXPECT_EQ(numberToText(-1000), "-1000");
-    EXPECT_EQ(numberToText(1e15), "1000000000000000");
-    EXPECT_EQ(numberToText(1e-7), "0.0000001");
-    EXPECT_EQ(numberToText(0.1 + 0.2), "0.30000000000000004");
-    EXPECT_EQ(numberToText(1.0 / 3), "0.3333333333333333");
+    const std::pair<double, const char*> cases[] = {
+        {0, "0"},
+        {-0.0, "0"},
+        {4545.25, "4545.25"},
+        {-1000, "-1000"},
+        {1e15, "1000000000000000"},
+        {1e-7, "0.0000001"},
+        {0.1 + 0.2, "0.30000000000000004"},
+        {1.0 / 3, "0.3333333333333333"},
+        {std::numeric_limits<double>::quiet_NaN(), "NaN"},
+        {std::numeric_limits<double>::infinity(), "Infinity"},
+        {-std::numeric_limits<double>::infinity(), "-Infinity"}};
+    for (const auto& [number, text] : cases) {
+        EXPECT_EQ(numberToText(number), text);
+    }
 }
 
 TEST(NumberToText, ReadsBackToTheSameNumber) {
     for (double value : {0.1, 123456.789, -0.000123, 9007199254740993.0, 1e300, 5e-324}) {
         EXPECT_EQ(numericValue(numberToText(value)), value) << numberToText(value);
     }
-}
-
-TEST(NumberToText, NamesValuesThatAreNoNumber) {
-    EXPECT_EQ(numberToText(std::numeric_limits<double>::quiet_NaN()), "NaN");
-    EXPECT_EQ(numberToText(std::numeric_limits<double>::infinity()), "Infinity");
-    EXPECT_EQ(numberToText(-std::numeric_limits<double>::infinity()), "-Infinity");
 }
 
 TEST(IntegerToText, WholeRangeInDecimal) {
