@@ -464,20 +464,12 @@ TEST_F(Installation, DeletedLinesUpgradeAddsItsColumnOrFailsSilently) {
 }
 
 TEST(ConnectionStrings, PasswordsAreMaskedForDisplayOnly) {
-    const std::string center = centerConnectionString("db", "central", "shop");
-    EXPECT_EQ(center,
-              "DRIVER={MySQL ODBC 3.51 Driver};SERVER=db;DATABASE=central;UID=shop;PWD=mv5529;"
-              "OPTION=16386");
-    EXPECT_EQ(maskPasswords(center),
+    EXPECT_EQ(maskPasswords(centerConnectionString("db", "central", "shop")),
               "DRIVER={MySQL ODBC 3.51 Driver};SERVER=db;DATABASE=central;UID=shop;PWD=****;"
               "OPTION=16386");
     EXPECT_EQ(maskPasswords(localConnectionString(0, "/d", "POS.MDB")),
               "PROVIDER=MSDataShape;Driver={Microsoft Access Driver (*.mdb)};Dbq=POS.MDB;"
               "DefaultDir=/d;Uid=Admin;pwd=****");
-    EXPECT_EQ(localConnectionString(2, "/d", "X.MDB"), "");
-    EXPECT_EQ(configDbConnectionString("/opt/veldon"),
-              "PROVIDER=MSDataShape;Driver={Microsoft Access Driver (*.mdb)};Dbq=MyCF.MDB;"
-              "DefaultDir=/opt/veldon;Uid=Admin;pwd=qtrk48207");
 }
 
 }  // namespace
