@@ -1,15 +1,13 @@
 // veldonctl scan and run as an installer runs them, against the reference service on 127.0.0.1.
 #include <gtest/gtest.h>
+#include <httplib.h>
 #include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <chrono>
 #include <thread>
-
-#include <httplib.h>
-
-#include <atomic>
 
 #include "platform/database.h"
 #include "tests/support/central.h"
@@ -55,6 +53,13 @@ protected:
                              shop.configHome, dir.path());
     }
 
+    // Sets TORVANE\Settings\KEY in the shop's store, as an installer would.
+    void set(const demodb::ShopSummary& shop, const std::string& key, const std::string& value) {
+        test::runTool("tools/veldonctl",
+                      {"settings", "set", "--force", "TORVANE", "Settings", key, value},
+                      shop.configHome, dir.path());
+    }
+
     test::TempDir dir;
 };
 
@@ -66,15 +71,13 @@ TEST_F(TransferCommand, ScanSendsTheBacklogOnceAndSaysWhatItDid) {
     ASSERT_EQ(r.status, 0) << r.out << r.err;
     const long sent = central.rows("SALE_HDR");
     EXPECT_GT(sent, 50);
-    EXPECT_NE(r.out.find("engine                restaurant with delivery"), std::string::npos)
-        << r.out;
-    EXPECT_NE(r.out.find("sales sent            " + std::to_string(sent)), std::string::npos)
-        << r.out;
-    EXPECT_NE(r.out.find("dump files written    0"), std::string::npos) << r.out;
+    const std::string n = std::to_string(sent);
     // Not a terminal: progress comes as plain lines, ending with all sales done.
-    EXPECT_NE(r.out.find("  sales " + std::to_string(sent) + " of " + std::to_string(sent)),
-              std::string::npos)
-        << r.out;
+    for (const std::string& said : std::vector<std::string>{
+             "engine                restaurant with delivery", "sales sent            " + n,
+             "dump files written    0", "  sales " + n + " of " + n}) {
+        EXPECT_NE(r.out.find(said), std::string::npos) << said << "\n" << r.out;
+    }
 
     r = scan(shop);
     EXPECT_EQ(r.status, 0);
@@ -103,10 +106,7 @@ TEST_F(TransferCommand, ScanExitsNonZeroForEveryKindOfFailureAndSaysWhich) {
         std::filesystem::create_directories(dir / "central");
         test::RunningCentral central(dir / "central", c.registered);
         const auto shop = makeShop(20, false, c.serviceUp ? central.server() : "127.0.0.1:1");
-        test::runTool(
-            "tools/veldonctl",
-            {"settings", "set", "--force", "TORVANE", "Settings", "서비스형태", c.businessType},
-            shop.configHome, dir.path());
+        set(shop, "서비스형태", c.businessType);
 
         const test::ToolRun r = scan(shop);
         EXPECT_EQ(r.status, c.status) << r.out << r.err;
@@ -119,11 +119,8 @@ TEST_F(TransferCommand, ScanExitsNonZeroForEveryKindOfFailureAndSaysWhich) {
                 << r.out;
         }
         // Every dump counted exists; those of the same name and second are said to be replaced.
-        long files = 0;
-        for ([[maybe_unused]] const auto& f :
-             std::filesystem::directory_iterator(shop.programFolder / "log")) {
-            ++files;
-        }
+        const auto files =
+            std::distance(std::filesystem::directory_iterator(shop.programFolder / "log"), {});
         EXPECT_NE(r.out.find("dump files written    " + std::to_string(files)), std::string::npos)
             << r.out;
     }
@@ -138,8 +135,7 @@ TEST_F(TransferCommand, ScanSaysWhenTheLineIsDownOrStartUpStops) {
     EXPECT_NE(r.out.find("line down"), std::string::npos) << r.out;
     EXPECT_TRUE(std::filesystem::exists(shop.programFolder / "MERIDEX_LOG"));
 
-    test::runTool("tools/veldonctl", {"settings", "set", "TORVANE", "Settings", "DBUser", ""},
-                  shop.configHome, dir.path());
+    set(shop, "DBUser", "");
     r = scan(shop);
     EXPECT_EQ(r.status, 2);
     EXPECT_NE(r.err.find("서비스연결정보가 부족합니다."), std::string::npos) << r.err;
@@ -148,12 +144,8 @@ TEST_F(TransferCommand, ScanSaysWhenTheLineIsDownOrStartUpStops) {
 TEST_F(TransferCommand, RunTicksUntilItIsStopped) {
     test::RunningCentral central(dir.path());
     const auto shop = makeShop(20, false, central.server());
-    test::runTool("tools/veldonctl",
-                  {"settings", "set", "TORVANE", "Settings", "서비스상태", "시작"}, shop.configHome,
-                  dir.path());
-    test::runTool("tools/veldonctl",
-                  {"settings", "set", "--force", "TORVANE", "Settings", "스캔시간", "0"},
-                  shop.configHome, dir.path());
+    set(shop, "서비스상태", "시작");
+    set(shop, "스캔시간", "0");
 
     pid_t pid = start(shop, "run", dir / "run.out");
     // Start-up's catch-up transfer sends the backlog before the first tick.
@@ -167,11 +159,11 @@ TEST_F(TransferCommand, RunTicksUntilItIsStopped) {
     waitpid(pid, &status, 0);
     EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
     const std::string out = test::readFile(dir / "run.out");
-    EXPECT_NE(out.find("started; service 시작, transfers every 0 minute(s)"), std::string::npos)
-        << out;
-    EXPECT_NE(out.find("the service ticks but never transfers"), std::string::npos) << out;
-    EXPECT_NE(out.find(" catch-up transfer: 20 sales sent"), std::string::npos) << out;
-    EXPECT_NE(out.find("stopped"), std::string::npos) << out;
+    for (const char* said : {"started; service 시작, transfers every 0 minute(s)",
+                             "the service ticks but never transfers",
+                             " catch-up transfer: 20 sales sent", "stopped"}) {
+        EXPECT_NE(out.find(said), std::string::npos) << said << "\n" << out;
+    }
 }
 
 // The agent killed while the service holds an upload it has not answered yet: nothing is marked
@@ -231,9 +223,7 @@ TEST_F(TransferCommand, AnAgentKilledMidBatchLeavesNothingMarkedAndConvergesWith
     EXPECT_EQ(count("SELECT COUNT(*) FROM DELSSL WHERE DEL_SD = '7'"), 0);
     EXPECT_EQ(central.rows("DELPSS13"), deleted);
 
-    test::runTool("tools/veldonctl",
-                  {"settings", "set", "TORVANE", "Settings", "1차서버", central.server()},
-                  shop.configHome, dir.path());
+    set(shop, "1차서버", central.server());
     // Each run marks the approval the service names as held, so the batch converges run by run.
     for (int run = 0; run <= cards && count("SELECT COUNT(*) FROM CREDIT WHERE C_SND <> 7") > 0;
          ++run) {

@@ -1,6 +1,7 @@
 // The built veldonctl, run as an operator runs it, with its settings in a temporary folder.
 #include <gtest/gtest.h>
 #include <sqlite3.h>
+#include <sys/wait.h>
 
 #include <cstdlib>
 #include <string>
@@ -14,8 +15,6 @@
 namespace veldon {
 namespace {
 
-using test::TempDir;
-
 using test::ToolRun;
 
 class VeldonctlTest : public ::testing::Test {
@@ -25,22 +24,17 @@ protected:
         return test::runTool("tools/veldonctl", args, m_dir / "config", m_dir.path());
     }
 
-    long countRows(const std::filesystem::path& file, const std::string& sql) {
-        sqlite3* db = nullptr;
-        sqlite3_open_v2(file.string().c_str(), &db, SQLITE_OPEN_READONLY, nullptr);
-        sqlite3_stmt* stmt = nullptr;
-        long n = -1;
-        if (sqlite3_prepare_v2(db, sql.c_str(), -1, &stmt, nullptr) == SQLITE_OK &&
-            sqlite3_step(stmt) == SQLITE_ROW) {
-            n = static_cast<long>(sqlite3_column_int64(stmt, 0));
-        }
-        sqlite3_finalize(stmt);
-        sqlite3_close(db);
-        return n;
+    // make-shop into m_dir/shop, its store moved to where `run` looks; the program folder.
+    std::string makeShop(std::vector<std::string> args) {
+        args.insert(args.begin(), {"make-shop", "--server", "127.0.0.1:8750"});
+        args.push_back((m_dir / "shop").string());
+        EXPECT_EQ(run(args).status, 0);
+        std::filesystem::rename(m_dir / "shop" / "config", m_dir / "config");
+        return (m_dir / "shop" / "program").string();
     }
 
     // Runs one statement on a database file; the first column of its first row, if any.
-    std::string sql(const std::filesystem::path& file, const std::string& statement) {
+    static std::string sql(const std::filesystem::path& file, const std::string& statement) {
         sqlite3* db = nullptr;
         sqlite3_open(file.string().c_str(), &db);
         std::string first;
@@ -53,124 +47,109 @@ protected:
         return first;
     }
 
-    TempDir m_dir;
+    test::TempDir m_dir;
 };
 
-TEST_F(VeldonctlTest, HelpAndVersion) {
-    for (const char* help : {"--help", "-h"}) {
-        const ToolRun r = run({help});
-        EXPECT_EQ(r.status, 0);
-        for (const char* command : {"settings", "make-db", "unsent"}) {
-            EXPECT_NE(r.out.find(command), std::string::npos) << command;
-        }
-    }
-    for (std::vector<std::string> args :
-         std::vector<std::vector<std::string>>{{"settings", "--help"},
-                                               {"settings", "-h"},
-                                               {"settings", "get", "--help"},
-                                               {"make-db", "--help"},
-                                               {"make-db", "--kind", "retail", "-h"},
-                                               {"unsent", "--help"}}) {
-        const ToolRun r = run(args);
-        EXPECT_EQ(r.status, 0) << args[0] << " " << args[1];
-        EXPECT_EQ(r.out.rfind("Usage: veldonctl " + args[0], 0), 0u) << r.out;
-        EXPECT_EQ(r.err, "");
-    }
-    const ToolRun v = run({"--version"});
-    EXPECT_EQ(v.status, 0);
-    EXPECT_EQ(v.out, "veldonctl " + std::to_string(VELDON_VERSION_MAJOR) + "." +
-                         std::to_string(VELDON_VERSION_MINOR) + "." +
-                         std::to_string(VELDON_VERSION_REVISION) + "\n");
-}
-
-TEST_F(VeldonctlTest, WrongCommandLinesExitWithTwoAndSayWhy) {
+// Help goes to stdout with status 0; a wrong command line is said on stderr with status 2, a
+// command that cannot do its work with 1, and neither leaves anything behind.
+TEST_F(VeldonctlTest, CommandLinesExitWithTheirStatusAndSayWhy) {
+    const std::string x = (m_dir / "x").string();
+    const std::string version = "veldonctl " + std::to_string(VELDON_VERSION_MAJOR) + "." +
+                                std::to_string(VELDON_VERSION_MINOR) + "." +
+                                std::to_string(VELDON_VERSION_REVISION) + "\n";
+    const auto shop = m_dir / "POS.MDB";
+    test::writeFile(shop, "the shop's sales");
+    const auto retail = [](const char* command, std::vector<std::string> args) {
+        args.insert(args.begin(), {command, "--kind", "retail"});
+        return args;
+    };
     struct Case {
         std::vector<std::string> args;
-        std::string said;
+        int status;
+        std::string said;  // on stdout with status 0, else on stderr
     };
     const std::vector<Case> cases = {
-        {{}, "Usage: veldonctl"},
-        {{"frobnicate"}, "unknown command 'frobnicate'"},
-        {{"--colour"}, "unknown option --colour"},
-        {{"--program-folder", (m_dir / "nowhere").string(), "unsent"}, "does not exist"},
-        {{"settings"}, "missing get, set or list"},
-        {{"settings", "get", "TORVANE", "Settings"}, "missing APP SECTION KEY"},
-        {{"settings", "set", "TORVANE", "Settings", "a", "b", "c"}, "unexpected argument 'c'"},
-        {{"make-db", "--kind", "retail", "--sales", "abc", "--out", "x"}, "--sales"},
-        {{"make-db", "--kind", "retail", "--sales", "-5", "--out", "x"}, "--sales"},
-        {{"make-db", "--kind", "retail", "--sales", "12abc", "--out", "x"}, "'12abc'"},
-        {{"make-db", "--kind", "retail", "--sales", "10", "--days", "0", "--out", "x"}, "--days"},
-        {{"make-db", "--kind", "diner", "--sales", "10", "--out", "x"}, "restaurant or retail"},
-        {{"make-db", "--kind", "retail", "--sales", "10"}, "--out is required"},
-        {{"make-db", "--kind", "retail", "--sales", "30000", "--days", "2", "--out", "x"}, "a day"},
-        {{"make-db", "--kind", "retail", "--sales", "1", "--sales", "2", "--out", "x"},
-         "given twice"},
-        {{"unsent", "--kind", "retail"}, "missing FILE"},
-        {{"refusals", "resend"}, "missing --all or KEY"},
-        {{"refusals", "--kind", "bill"}, "sale or card"},
+        {{"--help"}, 0, "Usage: veldonctl [--program-folder DIR] COMMAND"},
+        {{"settings", "get", "--help"}, 0, "Usage: veldonctl settings"},
+        {retail("make-db", {"-h"}), 0, "Usage: veldonctl make-db"},
+        {{"make-shop", "--help"}, 0, "Usage: veldonctl make-shop"},
+        {{"unsent", "--help"}, 0, "Usage: veldonctl unsent"},
+        {{"--version"}, 0, version},
+        {{}, 2, "Usage: veldonctl"},
+        {{"frobnicate"}, 2, "unknown command 'frobnicate'"},
+        {{"--colour"}, 2, "unknown option --colour"},
+        {{"--program-folder", (m_dir / "nowhere").string(), "unsent"}, 2, "does not exist"},
+        // The build folder is no shop's program folder: the commands that start up say so.
+        {{"status"}, 2, "no MyCF.MDB in "},
+        {{"scan"}, 2, "no MyCF.MDB in "},
+        {{"settings"}, 2, "missing get, set or list"},
+        {{"settings", "get", "TORVANE", "Settings"}, 2, "missing APP SECTION KEY"},
+        {{"settings", "set", "TORVANE", "Settings", "a", "b", "c"}, 2, "unexpected argument 'c'"},
+        {retail("make-db", {"--sales", "abc", "--out", x}), 2, "--sales"},
+        {retail("make-db", {"--sales", "-5", "--out", x}), 2, "--sales"},
+        {retail("make-db", {"--sales", "12abc", "--out", x}), 2, "'12abc'"},
+        {retail("make-db", {"--sales", "10", "--days", "0", "--out", x}), 2, "--days"},
+        {{"make-db", "--kind", "diner", "--sales", "10", "--out", x}, 2, "restaurant or retail"},
+        {retail("make-db", {"--sales", "10"}), 2, "--out is required"},
+        {retail("make-db", {"--sales", "30000", "--days", "2", "--out", x}), 2, "a day"},
+        {retail("make-db", {"--sales", "1", "--sales", "2", "--out", x}), 2, "given twice"},
+        {retail("make-db", {"--sales", "5", "--out", shop.string()}), 1, "not overwritten"},
+        {retail("unsent", {}), 2, "missing FILE"},
+        {retail("unsent", {(m_dir / "missing.mdb").string()}), 1, "missing.mdb not found"},
+        {{"refusals", "resend"}, 2, "missing --all or KEY"},
+        {{"refusals", "--kind", "bill"}, 2, "sale or card"},
+        {retail("make-shop", {"--sales", "5", "--server", "127.0.0.1", x}), 2, "HOST:PORT"},
+        {retail("make-shop", {"--sales", "5", x}), 2, "--server is required"},
+        {retail("make-shop", {"--sales", "5", "--server", "127.0.0.1:80", "--delivery", x}), 2,
+         "restaurants only"},
+        {retail("make-shop", {"--sales", "5", "--server", "127.0.0.1:80"}), 2, "missing OUT_DIR"},
+        {retail("make-shop", {"--sales", "5", "--server", "127.0.0.1:80", "--db-name", " ", x}), 2,
+         "--db-name must not be blank"},
     };
     for (const Case& c : cases) {
         const ToolRun r = run(c.args);
-        const std::string line = c.args.empty() ? "(none)" : c.args[0];
-        EXPECT_EQ(r.status, 2) << line << ": " << r.err;
-        EXPECT_NE(r.err.find(c.said), std::string::npos) << line << ": " << r.err;
-        EXPECT_EQ(r.out, "") << line;
+        EXPECT_EQ(r.status, c.status) << c.said << ": " << r.err;
+        EXPECT_NE((c.status == 0 ? r.out : r.err).find(c.said), std::string::npos)
+            << r.out << r.err;
+        EXPECT_EQ(c.status == 0 ? r.err : r.out, "") << c.said;
     }
     EXPECT_FALSE(std::filesystem::exists(m_dir / "x"));
+    EXPECT_FALSE(std::filesystem::exists(m_dir / "missing.mdb"));
+    EXPECT_EQ(test::readFile(shop), "the shop's sales");
 }
 
 TEST_F(VeldonctlTest, SettingsRoundTripIncludingKoreanNames) {
-    ASSERT_EQ(run({"settings", "set", "TORVANE", "Settings", "1차서버", "127.0.0.1:8750"}).status,
-              0);
-    ASSERT_EQ(run({"settings", "set", "외식업", "LOCATION", "경로", "/srv/pos 데이터"}).status, 0);
-    ASSERT_EQ(run({"settings", "set", "TORVANE", "Settings", "카운터", "--", "-01"}).status, 0);
-    ASSERT_EQ(run({"settings", "set", "TORVANE", "Settings", "빈값", ""}).status, 0);
-    ASSERT_EQ(run({"settings", "set", "TORVANE", "Settings", "보정", "-5"}).status, 0);
-
-    ToolRun r = run({"settings", "get", "TORVANE", "Settings", "1차서버"});
-    EXPECT_EQ(r.status, 0);
-    EXPECT_EQ(r.out, "127.0.0.1:8750\n");
-
+    for (std::vector<std::string> set : std::vector<std::vector<std::string>>{
+             {"TORVANE", "Settings", "1차서버", "127.0.0.1:8750"},
+             {"외식업", "LOCATION", "경로", "/srv/pos 데이터"},
+             {"TORVANE", "Settings", "카운터", "--", "-01"},
+             {"TORVANE", "Settings", "빈값", ""},
+             {"TORVANE", "Settings", "보정", "-5"},
+             {"--force", "TORVANE", "Settings", "스캔시간", "0"}}) {
+        set.insert(set.begin(), {"settings", "set"});
+        ASSERT_EQ(run(set).status, 0) << set[set.size() - 2];
+    }
     // Values the program would read as something else are refused unless forced.
-    for (const auto& [key, value] :
-         std::vector<std::pair<std::string, std::string>>{{"스캔시간", "0"},
-                                                          {"스캔시간", "5 "},
-                                                          {"서비스형태", "2"},
-                                                          {"1차서버", "127.0.0.1"}}) {
-        r = run({"settings", "set", "TORVANE", "Settings", key, value});
+    const std::pair<const char*, const char*> refused[] = {
+        {"스캔시간", "0"}, {"스캔시간", "5 "}, {"서비스형태", "2"}, {"1차서버", "127.0.0.1"}};
+    for (const auto& [key, value] : refused) {
+        const ToolRun r = run({"settings", "set", "TORVANE", "Settings", key, value});
         EXPECT_EQ(r.status, 1) << key << "=" << value;
         EXPECT_NE(r.err.find("--force"), std::string::npos) << r.err;
     }
-    EXPECT_EQ(run({"settings", "get", "TORVANE", "Settings", "1차서버"}).out, "127.0.0.1:8750\n");
-    ASSERT_EQ(run({"settings", "set", "--force", "TORVANE", "Settings", "스캔시간", "0"}).status,
-              0);
-    EXPECT_EQ(run({"settings", "get", "TORVANE", "Settings", "스캔시간"}).out, "0\n");
-    EXPECT_EQ(run({"settings", "get", "외식업", "LOCATION", "경로"}).out, "/srv/pos 데이터\n");
-    EXPECT_EQ(run({"settings", "get", "TORVANE", "Settings", "카운터"}).out, "-01\n");
-    EXPECT_EQ(run({"settings", "get", "TORVANE", "Settings", "보정"}).out, "-5\n");
-    // Registry names match without regard to letter case.
+    ToolRun r = run({"settings", "list"});
+    EXPECT_EQ(
+        r.out,
+        "[TORVANE\\Settings]\n1차서버=127.0.0.1:8750\n카운터=-01\n빈값=\n보정=-5\n스캔시간=0\n"
+        "[외식업\\LOCATION]\n경로=/srv/pos 데이터\n");
+    EXPECT_EQ(run({"settings", "list", "TORVANE"}).out, r.out.substr(0, r.out.find("[외식업")));
+    // Names match without regard to letter case; an empty value is an empty line.
     EXPECT_EQ(run({"settings", "get", "torvane", "SETTINGS", "1차서버"}).out, "127.0.0.1:8750\n");
-
-    r = run({"settings", "get", "TORVANE", "Settings", "빈값"});
-    EXPECT_EQ(r.status, 0);
-    EXPECT_EQ(r.out, "\n");
+    EXPECT_EQ(run({"settings", "get", "TORVANE", "Settings", "빈값"}).out, "\n");
     r = run({"settings", "get", "TORVANE", "Settings", "없는키"});
     EXPECT_EQ(r.status, 1);
     EXPECT_EQ(r.out, "");
     EXPECT_NE(r.err.find("없는키 is not set"), std::string::npos) << r.err;
-
-    r = run({"settings", "list", "TORVANE"});
-    EXPECT_EQ(r.status, 0);
-    EXPECT_NE(r.out.find("[TORVANE\\Settings]\n"), std::string::npos) << r.out;
-    EXPECT_NE(r.out.find("1차서버=127.0.0.1:8750\n"), std::string::npos) << r.out;
-    EXPECT_EQ(r.out.find("외식업"), std::string::npos) << r.out;
-    r = run({"settings", "list"});
-    EXPECT_NE(r.out.find("[외식업\\LOCATION]\n경로=/srv/pos 데이터\n"), std::string::npos) << r.out;
-    EXPECT_NE(r.out.find("카운터=-01\n"), std::string::npos) << r.out;
-
-    // The store went where XDG_CONFIG_HOME points, nowhere else.
-    EXPECT_TRUE(
-        std::filesystem::exists(m_dir / "config" / "VB and VBA Program Settings" / "TORVANE.ini"));
 }
 
 TEST_F(VeldonctlTest, MakeDbThenUnsentCountsWhatTheEnginesWouldSend) {
@@ -179,26 +158,18 @@ TEST_F(VeldonctlTest, MakeDbThenUnsentCountsWhatTheEnginesWouldSend) {
                      "3", "--out", food.string()});
     ASSERT_EQ(r.status, 0) << r.err;
     EXPECT_NE(r.out.find("400 sales over 7 days"), std::string::npos) << r.out;
-    EXPECT_NE(r.out.find("PE"), std::string::npos) << r.out;
-    EXPECT_NE(r.out.find(" s\n"), std::string::npos) << r.out;
-
-    const long closed = countRows(food, "SELECT COUNT(*) FROM PE WHERE PE_CK <> 0");
-    ASSERT_GT(closed, 0);
-    ASSERT_LT(closed, 400);  // open sales are not offered
-    const long cards = countRows(food, "SELECT COUNT(*) FROM CREDIT");
-    r = run({"unsent", "--kind", "restaurant", food.string()});
-    EXPECT_EQ(r.status, 0) << r.err;
-    EXPECT_EQ(r.out, "unsent sales: " + std::to_string(closed) +
-                         "\nunsent card approvals: " + std::to_string(cards) + "\n");
+    const std::string closed = sql(food, "SELECT COUNT(*) FROM PE WHERE PE_CK <> 0");
+    ASSERT_NE(closed, "400");  // open sales are not offered
+    EXPECT_EQ(run({"unsent", "--kind", "restaurant", food.string()}).out,
+              "unsent sales: " + closed +
+                  "\nunsent card approvals: " + sql(food, "SELECT COUNT(*) FROM CREDIT") + "\n");
 
     const auto pos = m_dir / "POS.MDB";
     ASSERT_EQ(run({"make-db", "--kind=retail", "--sales=250", "--out", pos.string()}).status, 0);
-    r = run({"unsent", "--kind", "retail", pos.string()});
-    EXPECT_EQ(r.status, 0) << r.err;
-    EXPECT_EQ(r.out, "unsent sales: 250\nunsent card approvals: " +
-                         std::to_string(countRows(pos, "SELECT COUNT(*) FROM CREDIT")) +
-                         "\nunsent deleted lines: " +
-                         std::to_string(countRows(pos, "SELECT COUNT(*) FROM DELSSL")) + "\n");
+    EXPECT_EQ(
+        run({"unsent", "--kind", "retail", pos.string()}).out,
+        "unsent sales: 250\nunsent card approvals: " + sql(pos, "SELECT COUNT(*) FROM CREDIT") +
+            "\nunsent deleted lines: " + sql(pos, "SELECT COUNT(*) FROM DELSSL") + "\n");
 
     // Before the upgrade there is no DEL_SD to read: a note, not a failure.
     const auto old = m_dir / "OLD.MDB";
@@ -212,55 +183,64 @@ TEST_F(VeldonctlTest, MakeDbThenUnsentCountsWhatTheEnginesWouldSend) {
     EXPECT_NE(r.out.find("unsent deleted lines: unknown"), std::string::npos) << r.out;
 }
 
-TEST_F(VeldonctlTest, FailuresExitWithOneAndTouchNothing) {
-    // The build folder is no shop's program folder: the commands that start up say so.
-    for (const char* command : {"status", "scan"}) {
-        const ToolRun r = run({command});
-        EXPECT_EQ(r.status, 2) << command;
-        EXPECT_NE(r.err.find("no MyCF.MDB in "), std::string::npos) << r.err;
-        EXPECT_NE(r.err.find("--program-folder DIR"), std::string::npos) << r.err;
+// make-shop writes the shop's own store only, and the command it prints runs the shop as it
+// stands (here against no service: exit status 3).
+TEST_F(VeldonctlTest, MakeShopPrintsWhatRunsTheShop) {
+    const auto out = m_dir / "my shop";
+    const ToolRun r = run({"make-shop", "--kind", "restaurant", "--sales", "25", "--server",
+                           "127.0.0.1:8750", "--delivery", "--db-user", "demo", out.string()});
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.err, "");
+    EXPECT_FALSE(std::filesystem::exists(m_dir / "config"));
+    const auto root = std::filesystem::canonical(out);
+    EXPECT_NE(r.out.find("\nexport XDG_CONFIG_HOME='" + (root / "config").string() + "'\n"),
+              std::string::npos)
+        << r.out;
+    for (const char* said : {"mv5529", "veldon_demo", "demo", "TORVANE.ini", "FOOD.MDB"}) {
+        EXPECT_NE(r.out.find(said), std::string::npos) << said << "\n" << r.out;
     }
-    const auto shop = m_dir / "POS.MDB";
-    test::writeFile(shop, "the shop's sales");
-    ToolRun r = run({"make-db", "--kind", "retail", "--sales", "5", "--out", shop.string()});
-    EXPECT_EQ(r.status, 1);
-    EXPECT_NE(r.err.find("not overwritten"), std::string::npos) << r.err;
-    EXPECT_EQ(test::readFile(shop), "the shop's sales");
+    const std::size_t hint = r.out.find("  XDG_CONFIG_HOME=");
+    ASSERT_NE(hint, std::string::npos) << r.out;
+    const std::string command = r.out.substr(hint, r.out.find('\n', hint) - hint);
+    const int status = std::system((command + " > '" + (m_dir / "hint").string() + "'").c_str());
+    EXPECT_EQ(WEXITSTATUS(status), 3) << command;
+    const std::string scan = test::readFile(m_dir / "hint");
+    for (const std::string& said :
+         {"transfer from " + (root / "program").string(),
+          std::string("engine                restaurant with delivery")}) {
+        EXPECT_NE(scan.find(said), std::string::npos) << said << "\n" << scan;
+    }
 
-    r = run({"unsent", "--kind", "retail", (m_dir / "missing.mdb").string()});
-    EXPECT_EQ(r.status, 1);
-    EXPECT_NE(r.err.find("missing.mdb not found"), std::string::npos) << r.err;
-    EXPECT_FALSE(std::filesystem::exists(m_dir / "missing.mdb"));
+    // Without --store, scratch shops in different folders get different store codes.
+    std::vector<std::string> stores;
+    for (const char* folder : {"a", "b"}) {
+        ASSERT_EQ(run({"make-shop", "--kind", "retail", "--sales", "1", "--server",
+                       "127.0.0.1:9000", (m_dir / folder).string()})
+                      .status,
+                  0);
+        stores.push_back(test::readFile(m_dir / folder / "config" / "VB and VBA Program Settings" /
+                                        "TORVANE.ini"));
+    }
+    EXPECT_NE(stores[0], stores[1]);  // in 가맹점, the only setting that differs
+    EXPECT_NE(stores[0].find("가맹점=S"), std::string::npos) << stores[0];
 }
 
 TEST_F(VeldonctlTest, StatusShowsTheStartStateOrWhyTheProgramWouldStop) {
+    const std::string program = makeShop({"--kind", "retail", "--sales", "40", "--store", "S7"});
     const std::string shop = (m_dir / "shop").string();
-    // make-shop's own store is below the shop; status reads the store the caller points it at.
-    ASSERT_EQ(run({"make-shop", "--kind", "retail", "--sales", "40", "--server", "127.0.0.1:8750",
-                   "--store", "S7", shop})
-                  .status,
-              0);
-    std::filesystem::rename(m_dir / "shop" / "config", m_dir / "config");
-    const std::string program = shop + "/program";
-    const std::string stuck = sql(m_dir / "shop" / "data" / "POS.MDB",
-                                  "SELECT SL_ID FROM SL ORDER BY SL_ID LIMIT 1 OFFSET 5");
-    sql(m_dir / "shop" / "data" / "POS.MDB",
-        "UPDATE SL SET SL_UPTRANSNO = NULL WHERE SL_ID >= " + stuck);
+    const auto pos = m_dir / "shop" / "data" / "POS.MDB";
+    const std::string stuck = sql(pos, "SELECT SL_ID FROM SL ORDER BY SL_ID LIMIT 1 OFFSET 5");
+    sql(pos, "UPDATE SL SET SL_UPTRANSNO = NULL WHERE SL_ID >= " + stuck);
 
     ToolRun r = run({"--program-folder", program, "status"});
     ASSERT_EQ(r.status, 0) << r.err;
-    EXPECT_NE(r.out.find("ServiceType      0"), std::string::npos) << r.out;
-    EXPECT_NE(r.out.find("version report   pending: the service has not accepted 1.019 yet"),
-              std::string::npos)
-        << r.out;
-    EXPECT_NE(r.out.find("stops at         sale SL_ID " + stuck + ": its SL_UPTRANSNO is Null"),
-              std::string::npos)
-        << r.out;
-    EXPECT_NE(r.out.find("StoreCode        S7"), std::string::npos) << r.out;
-    EXPECT_NE(r.out.find("unsent sales     40"), std::string::npos) << r.out;
-    EXPECT_NE(r.out.find("Dbq=POS.MDB;DefaultDir=" + shop + "/data;Uid=Admin;pwd=****"),
-              std::string::npos)
-        << r.out;
+    for (const std::string& said : std::vector<std::string>{
+             "ServiceType      0", "StoreCode        S7", "unsent sales     40",
+             "version report   pending: the service has not accepted 1.019 yet",
+             "stops at         sale SL_ID " + stuck + ": its SL_UPTRANSNO is Null",
+             "Dbq=POS.MDB;DefaultDir=" + shop + "/data;Uid=Admin;pwd=****"}) {
+        EXPECT_NE(r.out.find(said), std::string::npos) << said << "\n" << r.out;
+    }
     EXPECT_EQ(r.out.find("mv5529"), std::string::npos);  // passwords never shown
     EXPECT_EQ(r.out.find("%%%4172"), std::string::npos);
     r = run({"--program-folder", program, "refusals", "resend", "--all"});
@@ -276,24 +256,14 @@ TEST_F(VeldonctlTest, StatusShowsTheStartStateOrWhyTheProgramWouldStop) {
     EXPECT_EQ(r.out, "");
 
     ASSERT_EQ(run({"settings", "set", "TORVANE", "Settings", "DB서버", "127.0.0.1"}).status, 0);
-    sqlite3* db = nullptr;
-    sqlite3_open((program + "/MyCF.MDB").c_str(), &db);
-    sqlite3_exec(db, "UPDATE CF SET CF_CONTENTS = '1' WHERE CF_PART = 'POS' AND CF_IDX = 3",
-                 nullptr, nullptr, nullptr);
-    sqlite3_close(db);
+    sql(program + "/MyCF.MDB", "UPDATE CF SET CF_CONTENTS = '1' WHERE CF_PART = 'POS'");
     r = run({"--program-folder", program, "status"});
     EXPECT_EQ(r.status, 2);
     EXPECT_EQ(r.err, "POS 확인: 주문기에서 veldon실행은 불가능합니다.\n");
 }
 
 TEST_F(VeldonctlTest, RefusalsListsTheJournalAndResendClearsExactlyTheMarksItHolds) {
-    const std::string shop = (m_dir / "shop").string();
-    ASSERT_EQ(run({"make-shop", "--kind", "restaurant", "--sales", "20", "--server",
-                   "127.0.0.1:8750", shop})
-                  .status,
-              0);
-    std::filesystem::rename(m_dir / "shop" / "config", m_dir / "config");
-    const std::string program = shop + "/program";
+    const std::string program = makeShop({"--kind", "restaurant", "--sales", "20"});
     const auto food = m_dir / "shop" / "data" / "FOOD.MDB";
     const std::string refused = sql(food, "SELECT MIN(PE_ID) FROM PE");
     const std::string sent = sql(food, "SELECT MAX(PE_ID) FROM PE");
