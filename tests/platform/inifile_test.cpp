@@ -22,57 +22,34 @@ protected:
     std::filesystem::path m_file = m_dir / "UpdatePath.ini";
 };
 
-TEST_F(IniFile, NamesMatchWithoutRegardToCase) {
-    write("[Ping-Check]\r\nDns=127.1.2.3\r\nDNSUSE=N\r\n");
-    EXPECT_EQ(read("PING-CHECK", "DNS"), "127.1.2.3");
-    EXPECT_EQ(read("ping-check", "dnsuse"), "N");
-}
-
-TEST_F(IniFile, BlanksAroundNamesAndValuesAreDropped) {
-    write("  [ PING-CHECK ]  \n\tDNS   =   127.0.0.1 \t\nDNSUSE=\n");
-    EXPECT_EQ(read("PING-CHECK", "DNS"), "127.0.0.1");
-    EXPECT_EQ(read(" PING-CHECK", "DNS "), "127.0.0.1");
-    // A key that is there with an empty value is not the default.
-    EXPECT_EQ(read("PING-CHECK", "DNSUSE", "Y"), "");
-}
-
-TEST_F(IniFile, MatchingQuotesAreStripped) {
-    write("[A]\nd=\"127.0.0.1\"\ns='  spaced  '\nm=\"mixed'\nq=\"\ninner=a \"b\" c\n");
-    EXPECT_EQ(read("A", "d"), "127.0.0.1");
-    EXPECT_EQ(read("A", "s"), "  spaced  ");
-    EXPECT_EQ(read("A", "m"), "\"mixed'");
-    EXPECT_EQ(read("A", "q"), "\"");
-    EXPECT_EQ(read("A", "inner"), "a \"b\" c");
-}
-
-TEST_F(IniFile, FirstMatchWinsAndCommentsAndOtherSectionsDoNotCount) {
+TEST_F(IniFile, NamesBlanksQuotesCommentsAndDefaults) {
     write(
-        "DNS=before any section\n"
-        "[OTHER]\nDNS=other\n"
-        "[PING-CHECK]\n;DNS=commented\n  ; DNSUSE=N\nDNS=first\nDNS=second\nDNSUSE\n");
-    EXPECT_EQ(read("PING-CHECK", "DNS"), "first");
-    EXPECT_EQ(read("PING-CHECK", "DNSUSE", "d"), "d");
-    EXPECT_EQ(read("OTHER", "DNS"), "other");
+        "DNS=before any section\n[OTHER]\nDNS=other\n"
+        "  [ Ping-Check ]  \r\n;DNS=commented\n  ; DNSUSE=N\n\tDns   =   127.0.0.1 \t\r\n"
+        "DNS=second\nDNSUSE\nEMPTY=\r\n"
+        "[A]\nd=\"127.0.0.1\"\ns='  spaced  '\nm=\"mixed'\nq=\"\ninner=a \"b\" c\n");
+    // Names without regard to case or blanks around them, the first match, an empty value, a key
+    // without '=', other sections, matching quotes stripped, missing sections and keys.
+    const char* cases[][3] = {{"A", "m", "\"mixed'"},      {" ping-check", "dns ", "127.0.0.1"},
+                              {"NONE", "DNS", "fallback"}, {"PING-CHECK", "DNS", "127.0.0.1"},
+                              {"PING-CHECK", "EMPTY", ""}, {"PING-CHECK", "DNSUSE", "fallback"},
+                              {"A", "d", "127.0.0.1"},     {"A", "inner", "a \"b\" c"},
+                              {"OTHER", "DNS", "other"},   {"A", "q", "\""},
+                              {"A", "NONE", "fallback"},   {"A", "s", "  spaced  "}};
+    for (auto [section, key, value] : cases) {
+        EXPECT_EQ(read(section, key, "fallback"), value) << section << "/" << key;
+    }
+    std::filesystem::remove(m_file);
+    EXPECT_EQ(read("PING-CHECK", "DNS", "fallback"), "fallback");
 }
 
-TEST_F(IniFile, MissingFileSectionOrKeyGivesTheDefault) {
-    EXPECT_EQ(read("PING-CHECK", "DNS", "fallback"), "fallback");
-    EXPECT_EQ(read("PING-CHECK", "DNS"), "");
-    write("[PING-CHECK]\nDNSUSE=N\n");
-    EXPECT_EQ(read("PING-CHECK", "DNS", "fallback"), "fallback");
-    EXPECT_EQ(read("업데이트정보", "업데이트경로", "fallback"), "fallback");
-}
-
-TEST_F(IniFile, Cp949FileReadsBackAsUtf8) {
+TEST_F(IniFile, Cp949AndUtf8FilesWithOrWithoutMarkReadAsUtf8) {
     // [업데이트정보] / 업데이트경로=외식업후불 as the Windows updater writes it.
     write(
         "[\xBE\xF7\xB5\xA5\xC0\xCC\xC6\xAE\xC1\xA4\xBA\xB8]\r\n"
         "\xBE\xF7\xB5\xA5\xC0\xCC\xC6\xAE\xB0\xE6\xB7\xCE=\xBF\xDC\xBD\xC4\xBE\xF7\xC8\xC4\xBA\xD2"
         " v2\r\n");
     EXPECT_EQ(read("업데이트정보", "업데이트경로"), "외식업후불 v2");
-}
-
-TEST_F(IniFile, Utf8FileWithOrWithoutMarkReadsAsItIs) {
     write("[업데이트정보]\n업데이트경로=전문점\n");
     EXPECT_EQ(read("업데이트정보", "업데이트경로"), "전문점");
     write("\xEF\xBB\xBF[업데이트정보]\n업데이트경로=외식업선불\n");
@@ -88,17 +65,14 @@ TEST_F(IniFile, LongValuesAreCutToTheBufferInCp949Bytes) {
     write("[S]\nascii=" + ascii + "\nkorean=" + korean + "\nmixed=a가나\n");
 
     EXPECT_EQ(read("S", "ascii"), std::string(254, 'x'));
-    // 127 characters of two bytes each fill 254 bytes.
-    const std::string cut = read("S", "korean");
-    EXPECT_EQ(cut.size(), 127u * 3);
-    EXPECT_EQ(cut, korean.substr(0, 127 * 3));
+    EXPECT_EQ(read("S", "korean"), korean.substr(0, 127 * 3));  // 127 of two bytes fill 254
 
     // Never half a character.
-    EXPECT_EQ(read("S", "mixed", {}, 4), "a가");
-    EXPECT_EQ(read("S", "mixed", {}, 3), "a");
-    EXPECT_EQ(read("S", "mixed", {}, 6), "a가나");
-    EXPECT_EQ(read("S", "mixed", {}, 1), "");
-    EXPECT_EQ(read("S", "mixed", {}, 0), "");
+    const std::pair<std::size_t, const char*> cuts[] = {
+        {4, "a가"}, {3, "a"}, {6, "a가나"}, {1, ""}, {0, ""}};
+    for (const auto& [bytes, cut] : cuts) {
+        EXPECT_EQ(read("S", "mixed", {}, bytes), cut) << bytes;
+    }
 }
 
 }  // namespace

@@ -9,41 +9,25 @@
 #include "tests/support/central.h"
 #include "tests/support/fakes.h"
 #include "tests/support/tempdir.h"
-#include "tools/demodb.h"
+#include "tools/makeshop.h"
 
 namespace veldon {
 namespace {
 
+// A scratch restaurant installation whose central service is nowhere: nothing listens on port 1.
+demodb::ShopSummary scratchShop(const std::filesystem::path& folder, const DateTime& today) {
+    demodb::ShopOptions o;
+    o.sales = 20;
+    o.server = "127.0.0.1:1";
+    o.dbName = test::RunningCentral::Database;
+    return demodb::makeShop(o, folder, today);
+}
+
 class Scheduling : public ::testing::Test {
 protected:
-    Scheduling() : store(dir / "config") {
-        std::filesystem::create_directories(program() / "log");
-        std::filesystem::create_directories(dir / "data");
-        demodb::makeConfigDb(program() / "MyCF.MDB", false);
-        demodb::DemoDbOptions o;
-        o.kind = demodb::Kind::Restaurant;
-        o.sales = 20;
-        o.today = clock.now();
-        demodb::makeDemoDb(o, dir / "data" / "FOOD.MDB");
-        lineUp();
-        for (auto [key, value] :
-             std::initializer_list<std::pair<const char*, const char*>>{{"서비스형태", "1"},
-                                                                        {"DB서버", "127.0.0.1"},
-                                                                        {"DBUser", "veldon"},
-                                                                        {"DBName", "central"},
-                                                                        {"개체명", "lumora.demon"},
-                                                                        {"가맹점", "S0001"},
-                                                                        {"가맹점명", "데모 식당"},
-                                                                        {"하치장", "H01"},
-                                                                        {"하치장명", "본사창고"},
-                                                                        {"카운터", "01"},
-                                                                        {"스캔시간", "1"}}) {
-            store.set("TORVANE", "Settings", key, value);
-        }
-        store.set("외식업", "LOCATION", "ID", (dir / "data").string());
-    }
+    Scheduling() { lineUp(); }
 
-    std::filesystem::path program() const { return dir / "program"; }
+    std::filesystem::path program() const { return shop.programFolder; }
     void lineUp() const {
         test::writeFile(program() / "UpdatePath.ini", "[PING-CHECK]\nDNS=127.0.0.1\n");
     }
@@ -75,9 +59,10 @@ protected:
     }
 
     test::TempDir dir;
-    IniSettingsStore store;
-    test::RecordingMessageSink messages;
     test::FakeClock clock{{2024, 3, 5, 14, 7, 9}};
+    demodb::ShopSummary shop = scratchShop(dir / "shop", clock.now());
+    IniSettingsStore store{shop.settingsFolder};
+    test::RecordingMessageSink messages;
     LineProbe probe{program(), "127.0.0.1"};
     std::unique_ptr<Form1> form;
     std::unique_ptr<TransferScheduler> scheduler;
@@ -98,30 +83,27 @@ TEST_F(Scheduling, EveryScanIntervalOfTicksProbesAndTransfers) {
     form->LoadSettings();
     EXPECT_TRUE(tick());
     EXPECT_TRUE(tick());
-}
 
-TEST_F(Scheduling, AnIntervalThatNeverMatchesCountsOnAndWraps) {
+    // An interval that is not whole never matches: the count goes on and wraps.
     store.set("TORVANE", "Settings", "스캔시간", "1.5");
-    start();
-    for (int i = 0; i < 3; ++i) {
-        EXPECT_FALSE(tick());
-    }
-    EXPECT_EQ(scheduler->TickCount, 3);
+    form->LoadSettings();
+    EXPECT_FALSE(tick());
+    EXPECT_FALSE(tick());
+    EXPECT_EQ(scheduler->TickCount, 2);
     scheduler->TickCount = 32767;
     EXPECT_FALSE(tick());
     EXPECT_EQ(scheduler->TickCount, 0);
 }
 
 TEST_F(Scheduling, ALineDownIsLoggedAndBlinkedAndTheServiceKeepsTicking) {
+    store.set("TORVANE", "Settings", "서비스상태", "시작");
     lineDown();
-    start();  // the catch-up scan finds the line down
-    ASSERT_EQ(dailyLog().size(), 3u);
-    EXPECT_EQ(dailyLog()[0], "[2024-03-05 14:07:09]");
-    EXPECT_EQ(dailyLog()[1], "인터넷 끊김");
-    EXPECT_EQ(dailyLog()[2],
-              "인터넷 회선을 체크하시기 바랍니다.(인터넷 회사에 연락하여 점검요망 드립니다.)");
+    start();  // the catch-up scan finds the line down, and the started service still resumes
+    EXPECT_EQ(dailyLog(), (std::vector<std::string>{"[2024-03-05 14:07:09]", "인터넷 끊김",
+                                                    "인터넷 회선을 체크하시기 바랍니다.(인터넷 "
+                                                    "회사에 연락하여 점검요망 드립니다.)"}));
     EXPECT_TRUE(form->controls.Timer3.Enabled);
-    EXPECT_TRUE(form->controls.Timer1.Enabled);
+    EXPECT_EQ(form->controls.Timer1.Interval, 60000);
     EXPECT_EQ(store.get("TORVANE", "전송에러", "구분"), "1");
 
     EXPECT_FALSE(tick());
@@ -159,10 +141,7 @@ TEST_F(Scheduling, TheServiceButtonsStoreTheStateAndSetTheTimer) {
     EXPECT_EQ(form->controls.Timer1.Interval, 0);
     EXPECT_TRUE(form->controls.Command2[2].Enabled);
     EXPECT_FALSE(form->controls.Command2[3].Enabled);
-    EXPECT_EQ(scheduler->TickCount, 2);  // stopping does not reset the count
-
-    // A forced scan leaves the count alone too.
-    scheduler->Command2_Click(1);
+    scheduler->Command2_Click(1);  // neither stopping nor a forced scan resets the count
     EXPECT_EQ(scheduler->TickCount, 2);
 
     int hidden = 0;
@@ -170,16 +149,6 @@ TEST_F(Scheduling, TheServiceButtonsStoreTheStateAndSetTheTimer) {
     scheduler->Command2_Click(0);
     scheduler->Command2_Click(7);  // no such button
     EXPECT_EQ(hidden, 1);
-}
-
-TEST_F(Scheduling, AStartedServiceResumesAfterTheCatchUpScan) {
-    store.set("TORVANE", "Settings", "서비스상태", "시작");
-    lineDown();
-    start();
-    EXPECT_EQ(dailyLog().size(), 3u);  // one record, from the catch-up scan
-    EXPECT_EQ(form->controls.Timer1.Interval, 60000);
-    EXPECT_TRUE(form->controls.Timer1.Enabled);
-    EXPECT_FALSE(form->CatchUpScan);
 }
 
 TEST_F(Scheduling, TheDispatcherPicksTheEngineOfTheBusinessType) {
