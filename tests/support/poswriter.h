@@ -1,6 +1,5 @@
 // The POS program at work while the agent runs: a second connection that records open tables in
-// the shop's database, an insert and an update at a time, as a till does, for as long as it runs.
-// It counts the writes that failed for a lock and the longest a write waited.
+// the shop's database, an insert and an update at a time, as a till does, until it is stopped.
 #pragma once
 
 #include <atomic>
@@ -15,22 +14,18 @@ class PosWriter {
 public:
     // `busyTimeout`: how long one write waits for the lock before it fails.
     PosWriter(const std::filesystem::path& database, std::chrono::milliseconds busyTimeout);
-    ~PosWriter();  // stops
+    ~PosWriter() { stop(); }
 
     void stop();
     int writes() const { return m_writes; }
     int failures() const { return m_failures; }
-    const std::string& firstFailure() const { return m_firstFailure; }   // after stop()
-    std::chrono::milliseconds longestWait() const { return m_longest; }  // after stop()
+    const std::string& firstFailure() const { return m_firstFailure; }  // after stop()
 
 private:
-    void loop(const std::filesystem::path& database, std::chrono::milliseconds busyTimeout);
-
     std::atomic<bool> m_stop{false};
     std::atomic<int> m_writes{0};
     std::atomic<int> m_failures{0};
     std::string m_firstFailure;
-    std::chrono::milliseconds m_longest{0};
     std::thread m_thread;
 };
 

@@ -67,15 +67,15 @@ protected:
         auto rs = db->openRecordset(query);
         return rs->eof() ? "<none>" : rs->field(0).textOr("<null>");
     }
-    void insert(const std::string& table, const Columns& columns) {
+    // A row written "COLUMN=literal; COLUMN=literal", with `changes` over it.
+    void insert(const std::string& table, const std::string& row, const Columns& changes = {}) {
         std::string names, values;
-        for (const auto& [name, value] : columns) {
+        for (const auto& [name, value] : with(columns(row), changes)) {
             names += (names.empty() ? "" : ",") + name;
             values += (values.empty() ? "" : ",") + value;
         }
         sql("INSERT INTO " + table + " (" + names + ") VALUES (" + values + ")");
     }
-    // "COLUMN=literal; COLUMN=literal" as columns, for default rows written compactly.
     static Columns columns(const std::string& text) {
         Columns parsed;
         for (std::size_t at = 0; at < text.size();) {
@@ -94,27 +94,28 @@ protected:
         return base;
     }
 
-    // What the service stored: the slots of one array of sale `id`, one vector per row.
-    Rows stored(const std::string& table, const std::string& array, int slots,
-                const std::string& id) {
-        std::string columns;
-        for (int s = 0; s < slots; ++s) {
-            columns += (s ? "," : "") + array + "_" + (s < 10 ? "0" : "") + std::to_string(s);
+    // The first `n` slots of an array as columns: "TPE_00,TPE_01,...".
+    static std::string slots(const std::string& array, int n) {
+        std::string list;
+        for (int s = 0; s < n; ++s) {
+            list += (s ? "," : "") + array + "_" + (s < 10 ? "0" : "") + std::to_string(s);
         }
-        std::string where;
+        return list;
+    }
+    // What the service stored of sale `id` (or card approval `id`) in `table`, as joined() text.
+    std::string stored(const std::string& table, const std::string& columns,
+                       const std::string& id) {
+        std::string where =
+            " WHERE SALE_ID = (SELECT SALE_ID FROM SALE_HDR WHERE TPE_00 = " + q(id) + ")" +
+            (table == "SALE_RT" || table == "SALE_DLV" ? "" : " ORDER BY ROW_NO");
         if (table == "SALE_HDR") {
             where = " WHERE TPE_00 = " + q(id);
         } else if (table == "CARD_APR") {
             where = " WHERE TCD_00 = " + q(id) + " ORDER BY CARD_ID";
-        } else {
-            where = " WHERE SALE_ID = (SELECT SALE_ID FROM SALE_HDR WHERE TPE_00 = " + q(id) + ")";
-            if (table != "SALE_RT" && table != "SALE_DLV") {
-                where += " ORDER BY ROW_NO";
-            }
         }
-        return centralQuery("SELECT " + columns + " FROM " + table + where);
+        return joined(centralQuery("SELECT " + columns + " FROM " + table + where));
     }
-    // Rows as one text, slots joined by "|" and rows by "/", for expectations written compactly.
+    // Rows as one text, slots joined by "|" and rows by "/".
     static std::string joined(const Rows& rows) {
         std::string text;
         for (const auto& row : rows) {
@@ -151,10 +152,19 @@ protected:
         }
         return texts;
     }
-    static std::string secondLine(const std::string& dump) {
-        const std::size_t start = dump.find("\r\n") + 2;
-        return dump.substr(start, dump.find("\r\n", start) - start);
+    // The only dump of one kind, "" without one, or how many there were.
+    std::string dump(const std::string& kind) {
+        const auto all = dumps(kind);
+        return all.size() < 2 ? (all.empty() ? "" : all[0]) : std::to_string(all.size()) + " dumps";
     }
+    // The line of a dump that says why.
+    static std::string secondLine(const std::string& dump) {
+        const std::size_t start = dump.find("\r\n");
+        return start == std::string::npos
+                   ? dump
+                   : dump.substr(start + 2, dump.find("\r\n", start + 2) - start - 2);
+    }
+    std::string why(const std::string& kind) { return secondLine(dump(kind)); }
 
     TempDir dir;
     FakeClock clock;
