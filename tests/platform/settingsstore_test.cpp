@@ -40,26 +40,23 @@ protected:
     }
 };
 
-TEST_F(SettingsStoreTest, FreshStoreReadsDefaults) {
-    EXPECT_EQ(m_store.get("TORVANE", "Settings", "1차서버"), "");
+TEST_F(SettingsStoreTest, ReadingCreatesNothingAndSetCreatesTheFileThatGetReadsBack) {
     EXPECT_EQ(m_store.get("TORVANE", "Settings", "스캔방법", "1"), "1");
     EXPECT_TRUE(m_store.list("TORVANE").empty());
-    EXPECT_TRUE(m_store.applications().empty());
     EXPECT_FALSE(fs::exists(m_root)) << "reading must not create the store";
-}
 
-TEST_F(SettingsStoreTest, SetCreatesFolderAndFileThatGetReadsBack) {
     m_store.set("TORVANE", "Settings", "1차서버", "asp.example.test");
     m_store.set("TORVANE", "Settings", "서비스상태", "시작");
-
-    EXPECT_EQ(m_store.get("TORVANE", "Settings", "1차서버"), "asp.example.test");
-    EXPECT_EQ(m_store.get("TORVANE", "Settings", "서비스상태", "종료"), "시작");
-    EXPECT_EQ(m_store.get("TORVANE", "Settings", "2차서버", "none"), "none");
-    EXPECT_EQ(storeFile("TORVANE"), "[Settings]\n1차서버=asp.example.test\n서비스상태=시작\n");
-
     m_store.set("TORVANE", "Settings", "서비스상태", "종료");
-    EXPECT_EQ(m_store.get("TORVANE", "Settings", "서비스상태"), "종료");
+    EXPECT_EQ(m_store.get("TORVANE", "Settings", "서비스상태", "x"), "종료");
+    EXPECT_EQ(m_store.get("TORVANE", "Settings", "2차서버", "none"), "none");
     EXPECT_EQ(storeFile("TORVANE"), "[Settings]\n1차서버=asp.example.test\n서비스상태=종료\n");
+
+    // Applications are the files of the store that hold entries.
+    writeStore("EMPTY", "\n; nothing\n");
+    writeFile(m_root / "notes.txt", "[a]\nb=c\n");
+    m_store.set("외식업", "LOCATION", "ID", "/srv/pos");
+    EXPECT_EQ(m_store.applications(), (std::vector<std::string>{"TORVANE", "외식업"}));
 }
 
 TEST_F(SettingsStoreTest, NamesMatchWithoutRegardToAsciiCaseAndKoreanNamesExactly) {
@@ -126,14 +123,13 @@ TEST_F(SettingsStoreTest, WritingKeepsEveryOtherEntryInOrder) {
               "[Extra]\n"
               "key=value\n");
 
-    const std::vector<SettingEntry> entries = m_store.list("TORVANE");
-    ASSERT_EQ(entries.size(), 5u);
-    EXPECT_EQ(entries[0].section, "Settings");
-    EXPECT_EQ(entries[0].key, "1차서버");
-    EXPECT_EQ(entries[0].value, "two");
-    EXPECT_EQ(entries[2].key, "스캔시간");
-    EXPECT_EQ(entries[3].section, "전송에러");
-    EXPECT_EQ(entries[4].section, "Extra");
+    std::string listed;
+    for (const SettingEntry& e : m_store.list("TORVANE")) {
+        listed += e.section + "/" + e.key + "=" + e.value + " ";
+    }
+    EXPECT_EQ(listed,
+              "Settings/1차서버=two Settings/개체명=Torvane.Upload Settings/스캔시간=5 "
+              "전송에러/구분=1 Extra/key=value ");
 }
 
 TEST_F(SettingsStoreTest, AHandWrittenDuplicateCountsOnce) {
@@ -164,15 +160,6 @@ TEST_F(SettingsStoreTest, ReplacesTheFileAtomicallyKeepingItsPermissions) {
 #ifndef _WIN32
     EXPECT_EQ(fs::status(m_root / "TORVANE.ini").permissions() & fs::perms::mask, fs::perms(0640));
 #endif
-}
-
-TEST_F(SettingsStoreTest, ApplicationsAreThoseWithEntries) {
-    m_store.set("TORVANE", "Settings", "DBUser", "pos");
-    m_store.set("외식업", "LOCATION", "ID", "/srv/pos");
-    writeStore("EMPTY", "\n; nothing\n");
-    writeFile(m_root / "notes.txt", "[a]\nb=c\n");
-
-    EXPECT_EQ(m_store.applications(), (std::vector<std::string>{"TORVANE", "외식업"}));
 }
 
 TEST_F(SettingsStoreTest, NamesTheLineFormatCannotHoldAreRefused) {
