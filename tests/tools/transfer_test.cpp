@@ -88,8 +88,7 @@ TEST_F(TransferCommand, ScanSendsTheBacklogOnceAndSaysWhatItDid) {
 TEST_F(TransferCommand, ScanExitsNonZeroForEveryKindOfFailureAndSaysWhich) {
     struct Case {
         const char* name;
-        bool serviceUp;
-        bool registered;
+        bool serviceUp, registered;
         const char* businessType;
         int status;
         const char* says;
