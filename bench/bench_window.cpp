@@ -14,8 +14,7 @@
 #include <iostream>
 #include <string>
 
-#include "central/server.h"
-#include "central/store.h"
+#include "central/localservice.h"
 #include "platform/clock.h"
 #include "platform/settingsstore.h"
 #include "tools/makeshop.h"
@@ -63,12 +62,10 @@ int main(int argc, char** argv) {
 
     std::filesystem::remove_all(work);
     std::filesystem::create_directories(work);
-    auto store = central::openSqliteStore(work / "central.db");
-    store->addShop({"S0001", "데모 식당", "H01", "본사창고", "01", "카운터1"});
-    central::ServiceConfig config;
-    config.accounts.push_back({"veldon", "mv5529", "central"});
-    central::CentralService service(config, *store);
-    const int port = service.start();
+    central::LocalService service(
+        work, {"veldon", "mv5529", "central"},
+        central::Shop{"S0001", "데모 식당", "H01", "본사창고", "01", "카운터1"}, 16);
+    const int port = service.port();
 
     SystemClock clock;
     demodb::ShopOptions o;
@@ -99,11 +96,7 @@ int main(int argc, char** argv) {
     }
     beat.stop();
     const TransferReport& sent = form2.agent().totals;
-    long held = 0;
-    for (const auto& [name, count] : store->tableCounts()) {
-        held += name == "SALE_HDR" ? count : 0;
-    }
-    service.stop();
+    const long held = service.rows("SALE_HDR");
 
     std::printf(
         "sales made %ld, unsent at start %ld: sent %ld, held by the service %ld, "

@@ -13,9 +13,9 @@
 #include <QTabWidget>
 #include <cstdio>
 #include <filesystem>
+#include <memory>
 
-#include "central/server.h"
-#include "central/store.h"
+#include "central/localservice.h"
 #include "platform/clock.h"
 #include "platform/settingsstore.h"
 #include "tools/makeshop.h"
@@ -55,12 +55,10 @@ int main(int argc, char** argv) {
     std::filesystem::remove_all(work);
     std::filesystem::create_directories(work);
 
-    auto store = central::openSqliteStore(work / "central.db");
-    store->addShop({"S0001", "데모 식당", "H01", "본사창고", "01", "카운터1"});
-    central::ServiceConfig config;
-    config.accounts.push_back({"veldon", "mv5529", "veldon_demo"});
-    central::CentralService service(config, *store);
-    const int port = service.start();
+    auto service = std::make_unique<central::LocalService>(
+        work, central::Account{"veldon", "mv5529", "veldon_demo"},
+        central::Shop{"S0001", "데모 식당", "H01", "본사창고", "01", "카운터1"});
+    const int port = service->port();
 
     SystemClock clock;
     demodb::ShopOptions o;
@@ -114,7 +112,7 @@ int main(int argc, char** argv) {
     ok &= stripSaved;
 
     form2.mnutry_Click(2);
-    service.stop();
+    service.reset();
     std::filesystem::remove_all(work);
     return ok ? 0 : 1;
 }

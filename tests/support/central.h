@@ -2,16 +2,11 @@
 // store in a temporary folder, one account and one registered shop.
 #pragma once
 
-#include <filesystem>
-#include <memory>
-#include <string>
-
-#include "central/server.h"
-#include "central/store.h"
+#include "central/localservice.h"
 
 namespace veldon::test {
 
-class RunningCentral {
+class RunningCentral : public central::LocalService {
 public:
     // The account the shops of the tests use, as their central connection string names it.
     static constexpr const char* User = "veldon";
@@ -21,22 +16,11 @@ public:
         "PWD=mv5529;OPTION=16386";
 
     // Registers store S0001 (depot H01, counter 01) unless `registerShop` is false.
-    explicit RunningCentral(const std::filesystem::path& folder, bool registerShop = true);
-    ~RunningCentral();
-
-    int port() const { return m_port; }
-    std::string server() const { return "127.0.0.1:" + std::to_string(m_port); }
-    std::string url() const { return "http://" + server(); }
-    central::CentralStore& store() { return *m_store; }
-    const std::filesystem::path& file() const { return m_file; }
-    // The number of rows of one central table.
-    long rows(const std::string& table);
-
-private:
-    std::filesystem::path m_file;
-    std::unique_ptr<central::CentralStore> m_store;
-    std::unique_ptr<central::CentralService> m_service;
-    int m_port = 0;
+    explicit RunningCentral(const std::filesystem::path& folder, bool registerShop = true)
+        : LocalService(folder, {User, "mv5529", Database},
+                       registerShop ? std::optional<central::Shop>({"S0001", "데모 식당", "H01",
+                                                                    "본사창고", "01", "카운터1"})
+                                    : std::nullopt) {}
 };
 
 }  // namespace veldon::test
