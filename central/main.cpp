@@ -11,6 +11,7 @@
 #include <condition_variable>
 #include <cstdlib>
 #include <filesystem>
+#include <fstream>
 #include <functional>
 #include <iostream>
 #include <map>
@@ -41,7 +42,8 @@ public:
 };
 
 constexpr const char* kHelp = R"(Usage:
-  veldon-central --listen HOST:PORT --db FILE [--account USER:PASSWORD:DATABASE]...
+  veldon-central --listen HOST:PORT --db FILE [--accounts-file FILE]
+                 [--account USER:PASSWORD:DATABASE]...
                  [--progid NAME]... [--threads N] [--quiet] [LIMITS]
   veldon-central --db FILE add-shop --store CODE [--store-name NAME] [--depot CODE]
                  [--depot-name NAME] [--pos ID] [--pos-name NAME]
@@ -53,8 +55,12 @@ The reference central service of VELDON: answers the shops' remote calls over HT
 Serving (until SIGINT or SIGTERM; requests in flight are answered first):
   --listen HOST:PORT   address to listen on; port 0 takes any free port
   --db FILE            the store (created when missing)
-  --account U:P:D      an account the shops' connection strings must name (UID, PWD,
-                       DATABASE); repeatable. Without one every call is refused.
+  --accounts-file FILE the accounts the shops' connection strings must name (UID, PWD,
+                       DATABASE), one USER:PASSWORD:DATABASE a line; blank lines and lines
+                       beginning with # are skipped. Refused when its group or others may
+                       read it (chmod 600). Without an account every call is refused.
+  --account U:P:D      one more account; repeatable. It stands in the process list, where
+                       every user of the machine reads it: prefer the file.
   --progid NAME        a ProgID to serve besides lumora.demon and VARNIK.MEM; repeatable
   --threads N          worker threads: calls answered at once (default 16); a connection
                        that idles or sends slowly never holds one
@@ -187,6 +193,36 @@ Account parseAccount(const std::string& text) {
     return {text.substr(0, first), text.substr(first + 1, last - first - 1), text.substr(last + 1)};
 }
 
+// The accounts of an accounts file; its owner alone may read it.
+std::vector<Account> readAccountsFile(const std::filesystem::path& file) {
+    std::ifstream in(file);
+    if (!in) {
+        throw std::runtime_error("cannot read the accounts file " + file.string());
+    }
+    if (readableByOthers(file)) {
+        throw std::runtime_error("the accounts file " + file.string() +
+                                 " may be read by its group or others; allow its owner alone "
+                                 "(chmod 600)");
+    }
+    std::vector<Account> accounts;
+    std::string line;
+    for (int number = 1; std::getline(in, line); ++number) {
+        if (!line.empty() && line.back() == '\r') {
+            line.pop_back();
+        }
+        if (line.find_first_not_of(" \t") == std::string::npos || line[0] == '#') {
+            continue;
+        }
+        try {
+            accounts.push_back(parseAccount(line));
+        } catch (const UsageError&) {
+            throw UsageError(file.string() + " line " + std::to_string(number) +
+                             ": an account is USER:PASSWORD:DATABASE");
+        }
+    }
+    return accounts;
+}
+
 // Splits "--name value" and "--name=value"; `i` moves past what was taken.
 std::optional<std::string> optionValue(const std::vector<std::string>& args, std::size_t& i,
                                        const std::string& name) {
@@ -317,8 +353,10 @@ int serve(const Options& options) {
     }
     const auto [host, port] = parseListen(*options.listen);
     if (options.accounts.empty()) {
-        std::cerr << "veldon-central: warning: no --account given; every call will be refused "
-                     "(permission denied)\n";
+        std::cerr
+            << "veldon-central: warning: no account given (--accounts-file, --account); every call "
+               "will be refused "
+               "(permission denied)\n";
     }
     // Every thread inherits the blocked signals, so only sigwait below receives them.
     sigset_t stopSignals;
@@ -376,6 +414,10 @@ int run(const std::vector<std::string>& args) {
                 throw UsageError("--db needs a file name");
             }
             options.db = *d;
+        } else if (auto f = optionValue(args, i, "--accounts-file")) {
+            for (Account& account : readAccountsFile(*f)) {
+                options.accounts.push_back(std::move(account));
+            }
         } else if (auto a = optionValue(args, i, "--account")) {
             options.accounts.push_back(parseAccount(*a));
         } else if (auto p = optionValue(args, i, "--progid")) {

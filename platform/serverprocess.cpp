@@ -2,6 +2,7 @@
 
 #include <malloc.h>
 #include <sys/resource.h>
+#include <sys/stat.h>
 
 namespace veldon {
 
@@ -22,6 +23,11 @@ void returnLargeBlocksToSystem() {
     // A fixed threshold also stops glibc from raising it after each large free.
     mallopt(M_MMAP_THRESHOLD, 256 * 1024);
     mallopt(M_TRIM_THRESHOLD, 1024 * 1024);
+}
+
+bool readableByOthers(const std::filesystem::path& file) {
+    struct stat status {};
+    return ::stat(file.c_str(), &status) == 0 && (status.st_mode & (S_IRGRP | S_IROTH)) != 0;
 }
 
 }  // namespace veldon

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstddef>
+#include <filesystem>
 
 namespace veldon {
 
@@ -12,5 +13,9 @@ std::size_t raiseOpenFileLimit();
 // freed. Without this the allocator keeps large freed blocks for reuse, so that memory a burst of
 // large requests took stays with the process long after they were answered.
 void returnLargeBlocksToSystem();
+
+// True when users other than the file's owner may read `file` (its group or world read bit is
+// set), as a file of secrets must not allow. False when the file cannot be examined.
+bool readableByOthers(const std::filesystem::path& file);
 
 }  // namespace veldon

@@ -545,6 +545,9 @@ TEST_F(VeldonCentralToolTest, AddShopThenStats) {
     EXPECT_EQ(run({"--db", m_db, "stats", "--store", "S1"}).out,
               "sales 0\ncard approvals 0\ndeleted lines 0\n");
 
+    const std::string badLine = (m_dir / "bad-accounts").string();
+    test::writeFile(badLine, "# accounts\nveldon:mv5529:central\nnocolons\n");
+    std::filesystem::permissions(badLine, std::filesystem::perms(0600));
     for (const std::vector<std::string>& wrong : std::vector<std::vector<std::string>>{
              {},
              {"--db", m_db},
@@ -553,6 +556,7 @@ TEST_F(VeldonCentralToolTest, AddShopThenStats) {
              {"--db", m_db, "frobnicate"},
              {"--listen", "127.0.0.1:99999", "--db", m_db},
              {"--listen", "127.0.0.1:0", "--db", m_db, "--account", "nocolons"},
+             {"--listen", "127.0.0.1:0", "--db", m_db, "--accounts-file", badLine},
              {"--listen", "127.0.0.1:0", "--db", m_db, "--threads", "0"},
              {"--bogus"}}) {
         r = run(wrong);
@@ -564,16 +568,24 @@ TEST_F(VeldonCentralToolTest, AddShopThenStats) {
     EXPECT_EQ(r.status, 1) << r.err;
     EXPECT_NE(r.err.find("not found"), std::string::npos) << r.err;
     EXPECT_FALSE(std::filesystem::exists(m_dir / "missing.db"));
+    // Secrets the group may read are refused.
+    std::filesystem::permissions(badLine, std::filesystem::perms(0640));
+    r = run({"--listen", "127.0.0.1:0", "--db", m_db, "--accounts-file", badLine});
+    EXPECT_EQ(r.status, 1) << r.err;
+    EXPECT_NE(r.err.find("chmod 600"), std::string::npos) << r.err;
 }
 
 TEST_F(VeldonCentralToolTest, ServesUntilSigterm) {
     ASSERT_EQ(run({"--db", m_db, "add-shop", "--store", "S1", "--store-name", "강남점"}).status, 0);
+    const std::string accounts = (m_dir / "accounts").string();
+    test::writeFile(accounts, "\n# the demo's account\r\nveldon:mv5529:veldon_demo\r\n");
+    std::filesystem::permissions(accounts, std::filesystem::perms(0600));
     // The shell says its process number and becomes the service.
     const std::string log = (m_dir / "central.err").string();
     const std::string command = "echo $$; exec '" +
                                 (test::buildDir() / "central/veldon-central").string() +
-                                "' --listen 127.0.0.1:0 --db '" + m_db +
-                                "' --account veldon:mv5529:veldon_demo --threads 4 2>'" + log + "'";
+                                "' --listen 127.0.0.1:0 --db '" + m_db + "' --accounts-file '" +
+                                accounts + "' --threads 4 2>'" + log + "'";
     FILE* out = popen(command.c_str(), "r");
     ASSERT_NE(out, nullptr);
     char pid[32] = {}, line[512] = {};
