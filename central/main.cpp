@@ -353,10 +353,8 @@ int serve(const Options& options) {
     }
     const auto [host, port] = parseListen(*options.listen);
     if (options.accounts.empty()) {
-        std::cerr
-            << "veldon-central: warning: no account given (--accounts-file, --account); every call "
-               "will be refused "
-               "(permission denied)\n";
+        std::cerr << "veldon-central: warning: no account given (--accounts-file, --account); "
+                     "every call will be refused (permission denied)\n";
     }
     // Every thread inherits the blocked signals, so only sigwait below receives them.
     sigset_t stopSignals;
