@@ -23,6 +23,7 @@
 #include <thread>
 #include <vector>
 
+#include "central/mariadbstore.h"
 #include "central/server.h"
 #include "central/store.h"
 #include "platform/clock.h"
@@ -42,19 +43,29 @@ public:
 };
 
 constexpr const char* kHelp = R"(Usage:
-  veldon-central --listen HOST:PORT --db FILE [--accounts-file FILE]
+  veldon-central --listen HOST:PORT --db STORE [--db-password-file FILE] [--accounts-file FILE]
                  [--account USER:PASSWORD:DATABASE]...
                  [--progid NAME]... [--threads N] [--quiet] [LIMITS]
-  veldon-central --db FILE add-shop --store CODE [--store-name NAME] [--depot CODE]
+  veldon-central --db STORE add-shop --store CODE [--store-name NAME] [--depot CODE]
                  [--depot-name NAME] [--pos ID] [--pos-name NAME]
-  veldon-central --db FILE stats [--store CODE]
+  veldon-central --db STORE stats [--store CODE]
 
 The reference central service of VELDON: answers the shops' remote calls over HTTP
-(POST /rds/<ProgID>/<Method>) and keeps their uploads in one SQLite file.
+(POST /rds/<ProgID>/<Method>) and keeps their uploads in one SQLite file or in a database
+of a MariaDB server, which several veldon-central processes may share.
 
 Serving (until SIGINT or SIGTERM; requests in flight are answered first):
   --listen HOST:PORT   address to listen on; port 0 takes any free port
-  --db FILE            the store (created when missing)
+  --db FILE            the store: a SQLite file (created when missing), or
+  --db mariadb://USER@HOST:PORT/DATABASE
+                       a database on a MariaDB server (the database and its tables are
+                       created when missing; the server must have
+                       innodb_flush_log_at_trx_commit=1). The password is the first line of
+                       --db-password-file, or else the environment variable
+                       VELDON_CENTRAL_DB_PASSWORD; never the command line
+  --db-password-file FILE
+                       the MariaDB password; refused when its group or others may read it
+                       (chmod 600). Also for add-shop and stats
   --accounts-file FILE the accounts the shops' connection strings must name (UID, PWD,
                        DATABASE), one USER:PASSWORD:DATABASE a line; blank lines and lines
                        beginning with # are skipped. Refused when its group or others may
@@ -95,6 +106,8 @@ Commands:
 struct Options {
     std::optional<std::string> listen;
     std::optional<std::filesystem::path> db;
+    std::optional<MariadbTarget> mariadb;  // when --db names a MariaDB server
+    std::optional<std::filesystem::path> dbPasswordFile;
     std::vector<Account> accounts;
     std::vector<std::string> progIds;
     HttpLimits limits;
@@ -276,11 +289,42 @@ bool limitOption(const std::vector<std::string>& args, std::size_t& i, HttpLimit
     return false;
 }
 
+// The first line of a password file; its owner alone may read it.
+std::string readPasswordFile(const std::filesystem::path& file) {
+    std::ifstream in(file);
+    if (!in) {
+        throw std::runtime_error("cannot read the password file " + file.string());
+    }
+    if (readableByOthers(file)) {
+        throw std::runtime_error("the password file " + file.string() +
+                                 " may be read by its group or others; allow its owner alone "
+                                 "(chmod 600)");
+    }
+    std::string line;
+    std::getline(in, line);
+    if (!line.empty() && line.back() == '\r') {
+        line.pop_back();
+    }
+    return line;
+}
+
 std::unique_ptr<CentralStore> openStore(const Options& options) {
     if (!options.db) {
         throw UsageError("--db FILE is missing");
     }
-    return openSqliteStore(*options.db);
+    if (!options.mariadb) {
+        if (options.dbPasswordFile) {
+            throw UsageError("--db-password-file goes with --db mariadb://..., not a SQLite file");
+        }
+        return openSqliteStore(*options.db);
+    }
+    MariadbTarget target = *options.mariadb;
+    if (options.dbPasswordFile) {
+        target.password = readPasswordFile(*options.dbPasswordFile);
+    } else if (const char* password = std::getenv("VELDON_CENTRAL_DB_PASSWORD")) {
+        target.password = password;
+    }
+    return openMariadbStore(target);
 }
 
 int addShop(const Options& options, const std::vector<std::string>& args) {
@@ -335,7 +379,7 @@ int stats(const Options& options, const std::vector<std::string>& args) {
         }
     }
     std::error_code ec;
-    if (options.db && !std::filesystem::exists(*options.db, ec)) {
+    if (options.db && !options.mariadb && !std::filesystem::exists(*options.db, ec)) {
         throw veldon::Error(veldon::errc::ProviderError,
                             "no store at " + options.db->string() + " (not found)");
     }
@@ -412,6 +456,16 @@ int run(const std::vector<std::string>& args) {
                 throw UsageError("--db needs a file name");
             }
             options.db = *d;
+            options.mariadb.reset();
+            if (isMariadbAddress(*d)) {
+                try {
+                    options.mariadb = parseMariadbTarget(*d);
+                } catch (const veldon::Error& e) {
+                    throw UsageError("--db " + e.description());
+                }
+            }
+        } else if (auto pw = optionValue(args, i, "--db-password-file")) {
+            options.dbPasswordFile = *pw;
         } else if (auto f = optionValue(args, i, "--accounts-file")) {
             for (Account& account : readAccountsFile(*f)) {
                 options.accounts.push_back(std::move(account));

@@ -33,34 +33,18 @@
 #include <utility>
 #include <variant>
 
+#include "central/storerules.h"
 #include "platform/clock.h"
 #include "platform/error.h"
 
 namespace veldon::central {
 namespace {
 
+using namespace rules;
+
 constexpr int SchemaVersion = 2;
 // A second process holding the file (a backup, an administrator's query) may delay us this long.
 constexpr int BusyTimeoutMs = 5000;
-// The width of the key columns (VARCHAR(100)); longer keys are refused rather than cut.
-constexpr std::size_t MaxKeyChars = 100;
-
-// Slot columns per array: the largest array any engine sends.
-constexpr std::size_t TpeColumns = 24;
-constexpr std::size_t TpeKeySlots = 22;  // slot 21 (counter id) is part of the key
-constexpr std::size_t TrtColumns = 8;
-constexpr std::size_t TpsColumns = 20;
-constexpr std::size_t TacColumns = 26;
-constexpr std::size_t TpsnColumns = 7;
-constexpr std::size_t TdlvColumns = 11;
-constexpr std::size_t TcdColumns = 13;
-
-const char* const DuplicateData = ":중복DATA";
-
-// In the order tableCounts() reports them; SCHEMA_VERSION is bookkeeping and left out.
-const char* const DataTables[] = {"RCT",        "HCT",      "POS",       "DELPSS13",
-                                  "SALE_HDR",   "SALE_RT",  "SALE_LINE", "SALE_AC",
-                                  "SALE_GUEST", "SALE_DLV", "CARD_APR",  "CONFLICT"};
 
 // What schema version 2 added to version 1: the content digests and the conflicts table.
 std::vector<std::string> contentDigestDdl() {
@@ -72,108 +56,6 @@ std::vector<std::string> contentDigestDdl() {
         "NULL, SENT_DIGEST VARCHAR(16) NOT NULL, RECEIVED_AT VARCHAR(19) NOT NULL, CLIENT TEXT, "
         "PRIMARY KEY (CONFLICT_ID))",
     };
-}
-
-// A digest of an upload's content (64-bit FNV-1a over every element, each with its length): tells
-// a sale sent again, which matches, from another sale under the same key.
-class ContentDigest {
-public:
-    void add(std::string_view text) {
-        const std::uint64_t size = text.size();
-        addBytes(reinterpret_cast<const unsigned char*>(&size), sizeof size);
-        addBytes(reinterpret_cast<const unsigned char*>(text.data()), text.size());
-    }
-    void add(const TextArray& array) {
-        add(std::to_string(array.size()));
-        for (const std::string& element : array.elements()) {
-            add(element);
-        }
-    }
-    void add(const TextTable& table, std::size_t firstRow, std::size_t rows) {
-        add(std::to_string(rows) + "x" + std::to_string(table.slots()));
-        for (std::size_t row = firstRow; row < firstRow + rows; ++row) {
-            for (std::size_t slot = 0; slot < table.slots(); ++slot) {
-                add(table(row, slot));
-            }
-        }
-    }
-    std::string text() const {
-        char hex[17];
-        std::snprintf(hex, sizeof hex, "%016llx", static_cast<unsigned long long>(m_hash));
-        return hex;
-    }
-
-private:
-    void addBytes(const unsigned char* bytes, std::size_t n) {
-        for (std::size_t i = 0; i < n; ++i) {
-            m_hash = (m_hash ^ bytes[i]) * 1099511628211ull;
-        }
-    }
-    std::uint64_t m_hash = 14695981039346656037ull;
-};
-
-std::string saleDigest(const SaleUpload& sale) {
-    ContentDigest d;
-    d.add(sale.TPE);
-    d.add(sale.TPS, 0, sale.TPS.rows());
-    d.add(sale.TRT);
-    d.add(sale.TAC, 0, sale.TAC.rows());
-    if (sale.TPSN) {
-        d.add(*sale.TPSN, 0, sale.TPSN->rows());
-    }
-    if (sale.TDLV) {
-        d.add(*sale.TDLV);
-    }
-    d.add(sale.markedY ? "Y" : "");
-    return d.text();
-}
-
-std::string cardDigest(const TextTable& TCD, std::size_t row) {
-    ContentDigest d;
-    d.add(TCD, row, 1);
-    return d.text();
-}
-
-std::size_t charCount(std::string_view utf8) {
-    std::size_t n = 0;
-    for (unsigned char c : utf8) {
-        n += (c & 0xC0) != 0x80;
-    }
-    return n;
-}
-
-std::string slotName(const char* array, std::size_t slot) {
-    char name[16];
-    std::snprintf(name, sizeof name, "%s_%02zu", array, slot);
-    return name;
-}
-
-// "TPE_00 TEXT, TPE_01 TEXT, ..." with the key slots as VARCHAR so that a UNIQUE may cover them.
-std::string slotColumnsDdl(const char* array, std::size_t count,
-                           std::initializer_list<std::size_t> keySlots = {}) {
-    std::string ddl;
-    for (std::size_t slot = 0; slot < count; ++slot) {
-        bool key = std::find(keySlots.begin(), keySlots.end(), slot) != keySlots.end();
-        ddl += ", " + slotName(array, slot) +
-               (key ? " VARCHAR(" + std::to_string(MaxKeyChars) + ") NOT NULL" : " TEXT");
-    }
-    return ddl;
-}
-
-std::string slotColumnsList(const char* array, std::size_t count) {
-    std::string list;
-    for (std::size_t slot = 0; slot < count; ++slot) {
-        list += ", " + slotName(array, slot);
-    }
-    return list;
-}
-
-std::string placeholders(std::size_t count) {
-    std::string list;
-    for (std::size_t i = 0; i < count; ++i) {
-        list += i == 0 ? "?" : ", ?";
-    }
-    return list;
 }
 
 std::vector<std::string> schemaDdl() {
@@ -371,28 +253,6 @@ std::string pragmaText(sqlite3* db, const std::string& sql) {
     Statement statement(db, sql);
     Reset reset(statement);
     return statement.row() ? statement.columnText(0) : std::string();
-}
-
-std::string unknownStore(const std::string& storeCode) {
-    return "미등록 가맹점: " + storeCode;
-}
-
-std::string tooFewSlots(const char* array, std::size_t needed, std::size_t got) {
-    return std::string(array) + " 항목 부족: " + std::to_string(needed) + "개 필요, " +
-           std::to_string(got) + "개 수신";
-}
-
-std::string tooManySlots(const char* array, std::size_t columns, std::size_t got) {
-    return std::string(array) + " 항목 초과: " + std::to_string(columns) + "개까지 저장, " +
-           std::to_string(got) + "개 수신";
-}
-
-std::string keyTooLong(const std::string& what) {
-    return what + " 길이 초과: " + std::to_string(MaxKeyChars) + "자까지";
-}
-
-StoreReply refused(std::string reply) {
-    return {false, std::move(reply)};
 }
 
 struct VersionReport {
@@ -736,68 +596,22 @@ void SqliteStore::prepareStatements() {
 // ---- Requests: checks that need no database, then a job for the write connection.
 
 StoreReply SqliteStore::putSale(const SaleUpload& sale) {
-    if (sale.TPE.size() < TpeKeySlots) {
-        return refused(tooFewSlots("TPE", TpeKeySlots, sale.TPE.size()));
-    }
-    struct Size {
-        const char* array;
-        std::size_t got, columns;
-    };
-    const Size sizes[] = {
-        {"TPE", sale.TPE.size(), TpeColumns},
-        {"TRT", sale.TRT.size(), TrtColumns},
-        {"TPS", sale.TPS.slots(), TpsColumns},
-        {"TAC", sale.TAC.slots(), TacColumns},
-        {"TPSN", sale.TPSN ? sale.TPSN->slots() : 0, TpsnColumns},
-        {"TDLV", sale.TDLV ? sale.TDLV->size() : 0, TdlvColumns},
-    };
-    for (const Size& size : sizes) {
-        if (size.got > size.columns) {
-            return refused(tooManySlots(size.array, size.columns, size.got));
-        }
-    }
-    if (charCount(sale.saleKey) > MaxKeyChars) {
-        return refused(keyTooLong("판매키"));
-    }
-    if (sale.saleKey.empty()) {
-        for (std::size_t slot : {std::size_t{21}, std::size_t{0}}) {
-            if (charCount(sale.TPE(slot)) > MaxKeyChars) {
-                return refused(keyTooLong("TPE " + std::to_string(slot) + "번 항목"));
-            }
-        }
+    if (auto refusal = checkSale(sale)) {
+        return *refusal;
     }
     return submit(&sale, sale.client);
 }
 
 StoreReply SqliteStore::putCards(const TextTable& TCD, const std::string& client) {
-    if (TCD.rows() == 0) {
-        return refused("카드 자료 없음");
-    }
-    if (TCD.slots() < TcdColumns) {
-        return refused(tooFewSlots("TCD", TcdColumns, TCD.slots()));
-    }
-    if (TCD.slots() > TcdColumns) {
-        return refused(tooManySlots("TCD", TcdColumns, TCD.slots()));
-    }
-    for (std::size_t row = 0; row < TCD.rows(); ++row) {
-        for (std::size_t slot : {std::size_t{0}, std::size_t{2}, std::size_t{12}}) {
-            if (charCount(TCD(row, slot)) > MaxKeyChars) {
-                return refused(keyTooLong("TCD " + std::to_string(row) + "행 " +
-                                          std::to_string(slot) + "번 항목"));
-            }
-        }
+    if (auto refusal = checkCards(TCD)) {
+        return *refusal;
     }
     return submit(&TCD, client);
 }
 
 StoreReply SqliteStore::putDeletedLines(const std::vector<DeletedLine>& lines) {
-    if (lines.empty()) {
-        return {true, ""};
-    }
-    for (const DeletedLine& line : lines) {
-        if (charCount(line.posId) > MaxKeyChars) {
-            return refused(keyTooLong("POS_ID"));
-        }
+    if (auto answer = checkDeletedLines(lines)) {
+        return *answer;
     }
     return submit(&lines);
 }
@@ -808,16 +622,7 @@ StoreReply SqliteStore::reportVersion(const std::string& version, const std::str
 }
 
 void SqliteStore::addShop(const Shop& shop) {
-    if (shop.storeCode.empty()) {
-        throw Error(errc::BadArguments, "central store " + m_name + ": a shop needs a store code");
-    }
-    for (const std::string* code : {&shop.storeCode, &shop.depotCode, &shop.posId}) {
-        if (charCount(*code) > MaxKeyChars) {
-            throw Error(errc::BadArguments, "central store " + m_name + ": code '" + *code +
-                                                "' is longer than " + std::to_string(MaxKeyChars) +
-                                                " characters");
-        }
-    }
+    checkShop(shop, m_name);
     submit(&shop);
 }
 
@@ -1116,7 +921,7 @@ void SqliteStore::runSale(Job& job, const SaleUpload& sale) {
     h.text(10, digest);
     h.slots(11, sale.TPE.elements(), TpeColumns);
     if (!h.run(true)) {
-        job.reply = refused("1" + std::string(DuplicateData));
+        job.reply = refused(duplicate(1));
         Statement& held = m_heldSaleDigest;
         held.text(1, store);
         held.text(2, byKey ? "K" : "C");
@@ -1178,7 +983,7 @@ void SqliteStore::runCards(Job& job, const TextTable& TCD) {
         c.slots(5, TCD, row, TcdColumns);
         // A row held already, or one repeating an earlier row of this batch.
         if (!c.run(true)) {
-            job.reply = refused(std::to_string(row) + DuplicateData);
+            job.reply = refused(duplicate(row));
             Statement& held = m_heldCardDigest;
             held.text(1, store);
             held.text(2, TCD(row, 0));
