@@ -1,11 +1,17 @@
 #!/usr/bin/env bash
 # The whole test suite: installs what is missing, builds, runs every test, then builds again with
-# AddressSanitizer and UndefinedBehaviorSanitizer and runs every test under them.
+# AddressSanitizer and UndefinedBehaviorSanitizer and runs every test under them. Both runs test
+# the MariaDB store on a private server (scripts/mariadb-test-server.sh), stopped however the
+# script ends.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/setup.sh
 
 scripts/build.sh build
+mariadb_dir=build/mariadb-test
+trap 'scripts/mariadb-test-server.sh stop "$mariadb_dir"' EXIT
+VELDON_TEST_MARIADB=$(scripts/mariadb-test-server.sh start "$mariadb_dir")
+export VELDON_TEST_MARIADB
 (cd build && ctest --output-on-failure -j2)
 
 scripts/build.sh build-asan -DVELDON_SANITIZE=ON -DVELDON_BUILD_BENCH=OFF
