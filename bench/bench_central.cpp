@@ -3,21 +3,28 @@
 // for a bounded time; then the retail mix: sales through PutPSM13 with its "Y", a card approval
 // through putcard after every second sale and a deleted line through PUTSQL after every
 // twentieth, as a retail shop sends them. The same run measures the machine's ceiling: the same
-// requests answered by a service that parses them and stores nothing.
+// requests answered by a service that parses them and stores nothing. Given a MariaDB server
+// (--mariadb HOST:PORT, or VELDON_TEST_MARIADB as scripts/mariadb-test-server.sh prints it, with
+// the account that script makes), the same loads run against the MariaDB store as well, in a
+// database of their own that is dropped afterwards.
 //
-// Usage: bench_central [--seconds S] [--clients N] [--work DIR]
+// Usage: bench_central [--seconds S] [--clients N] [--work DIR] [--mariadb HOST:PORT]
 #include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <ctime>
 #include <filesystem>
 #include <iostream>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include <mysql.h>
+
 #include "bench/benchsales.h"
+#include "central/mariadbstore.h"
 #include "central/server.h"
 #include "central/store.h"
 #include "platform/error.h"
@@ -110,6 +117,18 @@ Figures load(int port, int clients, double seconds, std::atomic<long>& nextSale,
     return f;
 }
 
+// The benchmark's database is left on no server.
+void dropDatabase(const central::MariadbTarget& target) {
+    MYSQL* db = mysql_init(nullptr);
+    const std::string drop = "DROP DATABASE IF EXISTS " + target.database;
+    if (!mysql_real_connect(db, target.host.c_str(), target.user.c_str(), target.password.c_str(),
+                            nullptr, static_cast<unsigned>(target.port), nullptr, 0) ||
+        mysql_real_query(db, drop.data(), drop.size()) != 0) {
+        std::cerr << "cannot drop " << target.database << ": " << mysql_error(db) << "\n";
+    }
+    mysql_close(db);
+}
+
 void print(const char* what, int clients, const Figures& f) {
     std::printf("%-22s %7d %10.0f %9.2f %9.2f %8ld\n", what, clients, f.uploads / f.seconds,
                 f.p50ms, f.p99ms, f.refused);
@@ -121,6 +140,8 @@ int main(int argc, char** argv) {
     double seconds = 5;
     int clients = 64;
     std::filesystem::path work = "bench-out/central";
+    const char* fromEnvironment = std::getenv("VELDON_TEST_MARIADB");
+    std::string mariadb = fromEnvironment ? fromEnvironment : "";
     for (int i = 1; i < argc; ++i) {
         std::string arg = argv[i];
         if (arg == "--seconds" && i + 1 < argc) {
@@ -129,8 +150,11 @@ int main(int argc, char** argv) {
             clients = std::max(1, std::atoi(argv[++i]));
         } else if (arg == "--work" && i + 1 < argc) {
             work = argv[++i];
+        } else if (arg == "--mariadb" && i + 1 < argc) {
+            mariadb = argv[++i];
         } else {
-            std::cerr << "usage: bench_central [--seconds S] [--clients N] [--work DIR]\n";
+            std::cerr << "usage: bench_central [--seconds S] [--clients N] [--work DIR] "
+                         "[--mariadb HOST:PORT]\n";
             return 2;
         }
     }
@@ -163,6 +187,25 @@ int main(int argc, char** argv) {
         print("SQLite, retail mix", clients, retail64);
         service.stop();
     }
+    std::optional<Figures> mariadb64, mariadb1;
+    if (!mariadb.empty()) {
+        central::MariadbTarget target = central::parseMariadbTarget(
+            "mariadb://veldon@" + mariadb + "/veldon_bench_" + std::to_string(std::time(nullptr)));
+        target.password = "veldon";
+        {
+            auto store = central::openMariadbStore(target);
+            store->addShop({"S0001", "데모 식당", "H01", "본사창고", "01", "카운터1"});
+            central::CentralService service(config, *store);
+            const int port = service.start();
+            mariadb64 = load(port, clients, seconds, nextSale);
+            print("MariaDB, durable", clients, *mariadb64);
+            mariadb1 = load(port, 1, seconds, nextSale);
+            print("MariaDB, durable", 1, *mariadb1);
+            print("MariaDB, retail mix", clients, load(port, clients, seconds, nextSale, true));
+            service.stop();
+        }
+        dropDatabase(target);
+    }
     {
         NullStore store;
         central::CentralService service(config, store);
@@ -180,5 +223,11 @@ int main(int argc, char** argv) {
     };
     std::printf("durable store at %d clients: %.0f%% of the ceiling (retail mix %.0f%%)\n", clients,
                 share(stored64, ceiling64), share(retail64, retailCeiling64));
+    if (mariadb64) {
+        std::printf(
+            "MariaDB store at %d clients: %.0f%% of the SQLite store's uploads/s (target "
+            ">= 50%%), p99 %.2f ms (target <= 50 ms)\n",
+            clients, share(*mariadb64, stored64), mariadb64->p99ms);
+    }
     return 0;
 }

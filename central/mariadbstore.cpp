@@ -30,6 +30,7 @@
 #include <algorithm>
 #include <chrono>
 #include <condition_variable>
+#include <deque>
 #include <map>
 #include <mutex>
 #include <optional>
@@ -54,8 +55,12 @@ constexpr int SchemaVersion = 2;
 constexpr std::size_t PoolSize = 32;
 // Tries of one upload that meets a deadlock or a lock wait timeout, or loses its connection.
 constexpr int Attempts = 10;
-// Rows of a table one INSERT carries: one round trip for a sale's lines, a few for a card batch.
+// Rows of a table one INSERT carries: one round trip for the lines of a few sales.
 constexpr std::size_t RowsPerInsert = 32;
+// Sales written at once, each batch in one transaction on a connection of its own, and the most
+// sales one batch takes.
+constexpr std::size_t SaleWriters = 2;
+constexpr std::size_t SalesPerBatch = 64;
 
 const char* const TableOptions = " ENGINE=InnoDB DEFAULT CHARSET=utf8mb4 COLLATE=utf8mb4_nopad_bin";
 
@@ -467,10 +472,6 @@ struct Sql {
     std::string insertConflict =
         "INSERT INTO CONFLICT (KIND, RCT_CODE, UPLOAD_KEY, HELD_DIGEST, SENT_DIGEST, RECEIVED_AT, "
         "CLIENT) VALUES (?, ?, ?, ?, ?, ?, ?)";
-    std::string insertRt = "INSERT INTO SALE_RT (SALE_ID" + slotColumnsList("TRT", TrtColumns) +
-                           ") VALUES (" + placeholders(1 + TrtColumns) + ")";
-    std::string insertDlv = "INSERT INTO SALE_DLV (SALE_ID" + slotColumnsList("TDLV", TdlvColumns) +
-                            ") VALUES (" + placeholders(1 + TdlvColumns) + ")";
     std::string insertCard = "INSERT INTO CARD_APR (RCT_CODE, RECEIVED_AT, CONTENT_DIGEST" +
                              slotColumnsList("TCD", TcdColumns) + ") VALUES ";
     std::string cardRow = "(" + placeholders(3 + TcdColumns) + ")";
@@ -495,12 +496,14 @@ struct Sql {
     std::string depotName = "SELECT HCT_NAME FROM HCT WHERE HCT_CODE = ? AND RCT_CODE = ?";
     std::string counterName = "SELECT POS_NAME FROM POS WHERE POS_ID = ? AND RCT_CODE = ?";
 
-    // "INSERT INTO SALE_LINE (SALE_ID, ROW_NO, TPS_00, ...) VALUES (...), (...)" for `rows` rows.
-    static std::string rowsInsert(const char* table, const char* array, std::size_t columns,
-                                  std::size_t rows) {
-        std::string sql = std::string("INSERT INTO ") + table + " (SALE_ID, ROW_NO" +
-                          slotColumnsList(array, columns) + ") VALUES ";
-        const std::string row = "(" + placeholders(2 + columns) + ")";
+    // "INSERT INTO SALE_LINE (SALE_ID, ROW_NO, TPS_00, ...) VALUES (...), (...)" for `rows` rows;
+    // without ROW_NO unless `numbered`.
+    static std::string childInsert(const char* table, const char* array, std::size_t columns,
+                                   bool numbered, std::size_t rows) {
+        std::string sql = std::string("INSERT INTO ") + table + " (SALE_ID" +
+                          (numbered ? ", ROW_NO" : "") + slotColumnsList(array, columns) +
+                          ") VALUES ";
+        const std::string row = "(" + placeholders((numbered ? 2 : 1) + columns) + ")";
         for (std::size_t r = 0; r < rows; ++r) {
             sql += (r == 0 ? "" : ", ") + row;
         }
@@ -511,6 +514,24 @@ struct Sql {
 long number(const std::optional<std::string>& text) {
     return text ? std::stol(*text) : 0;
 }
+
+// A sale waiting for the batch that writes it; it lives on the caller's stack.
+struct SaleJob {
+    explicit SaleJob(const SaleUpload* upload) : sale(upload) {}
+    const SaleUpload* sale;
+    StoreReply reply;
+    std::string error;  // not empty: the caller raises it
+    bool queued = true;
+    bool done = false;
+};
+
+// A row of a sale's child table: an array (`elements`) or a row of a table.
+struct ChildRow {
+    long long saleId;
+    std::size_t row;
+    const TextTable* table;
+    const std::vector<std::string>* elements;
+};
 
 class MariadbStore : public CentralStore {
 public:
@@ -539,8 +560,12 @@ private:
     template <class Work>
     void transact(const std::string& what, Work&& work);
     bool storeKnown(Connection& c, const std::string& storeCode);
-    void insertRows(Connection& c, const char* table, const char* array, std::size_t columns,
-                    unsigned long long saleId, const TextTable& rows);
+    // Writes a batch of sales, each accepted, a duplicate or refused, in the transaction of `c`.
+    void writeSales(Connection& c, const std::vector<SaleJob*>& batch);
+    // Writes a batch and answers its jobs; a batch that fails is written again upload by upload.
+    void storeSales(const std::vector<SaleJob*>& batch) noexcept;
+    void insertChildren(Connection& c, const char* table, const char* array, std::size_t columns,
+                        bool numbered, const std::vector<ChildRow>& rows);
     // Inserts card rows [first, end) in one statement; false when one of them is held already.
     bool insertCards(Connection& c, const TextTable& TCD, std::size_t first, std::size_t end,
                      const std::string& now);
@@ -557,6 +582,12 @@ private:
     // Stores found in RCT: never removed, so once found they need no look-up again.
     std::mutex m_knownMutex;
     std::set<std::string, std::less<>> m_knownStores;
+
+    // Sales waiting for a writer, and how many write.
+    std::mutex m_queueMutex;
+    std::condition_variable m_queueChanged;
+    std::deque<SaleJob*> m_queue;
+    std::size_t m_writers = 0;
 };
 
 MariadbStore::MariadbStore(const MariadbTarget& target)
@@ -678,17 +709,25 @@ bool MariadbStore::storeKnown(Connection& c, const std::string& storeCode) {
     return true;
 }
 
-void MariadbStore::insertRows(Connection& c, const char* table, const char* array,
-                              std::size_t columns, unsigned long long saleId,
-                              const TextTable& rows) {
-    for (std::size_t first = 0; first < rows.rows(); first += RowsPerInsert) {
-        const std::size_t n = std::min(RowsPerInsert, rows.rows() - first);
-        Statement& insert = c.statement(Sql::rowsInsert(table, array, columns, n));
+void MariadbStore::insertChildren(Connection& c, const char* table, const char* array,
+                                  std::size_t columns, bool numbered,
+                                  const std::vector<ChildRow>& rows) {
+    const std::size_t width = (numbered ? 2 : 1) + columns;
+    for (std::size_t first = 0; first < rows.size(); first += RowsPerInsert) {
+        const std::size_t n = std::min(RowsPerInsert, rows.size() - first);
+        Statement& insert = c.statement(Sql::childInsert(table, array, columns, numbered, n));
         for (std::size_t r = 0; r < n; ++r) {
-            const std::size_t p = r * (2 + columns);
-            insert.integer(p, static_cast<long long>(saleId));
-            insert.integer(p + 1, static_cast<long long>(first + r));
-            insert.slots(p + 2, rows, first + r, columns);
+            const ChildRow& row = rows[first + r];
+            std::size_t p = r * width;
+            insert.integer(p++, row.saleId);
+            if (numbered) {
+                insert.integer(p++, static_cast<long long>(row.row));
+            }
+            if (row.table) {
+                insert.slots(p, *row.table, row.row, columns);
+            } else {
+                insert.slots(p, *row.elements, columns);
+            }
         }
         insert.run();
     }
@@ -707,59 +746,136 @@ StoreReply MariadbStore::putSale(const SaleUpload& sale) {
     if (auto refusal = checkSale(sale)) {
         return *refusal;
     }
-    const std::string& store = sale.TPE(4);
-    const bool byKey = !sale.saleKey.empty();
-    const std::string_view key1 = byKey ? sale.saleKey : sale.TPE(21);
-    const std::string_view key2 = byKey ? std::string_view() : std::string_view(sale.TPE(0));
-    const std::string digest = saleDigest(sale);
-    StoreReply reply;
-    transact("storing a sale", [&](Connection& c) {
-        reply = {};
-        const std::string now = m_clock.now().toDateTimeText();
-        if (!storeKnown(c, store)) {
-            reply = refused(unknownStore(store));
+    SaleJob job(&sale);
+    std::unique_lock lock(m_queueMutex);
+    m_queue.push_back(&job);
+    // The caller that finds a writer's place free writes its own upload and whatever else waits;
+    // the others wait for it. While the writers are busy the queue grows into the next batch.
+    while (!job.done) {
+        if (job.queued && m_writers < SaleWriters) {
+            ++m_writers;
+            std::vector<SaleJob*> batch = {&job};
+            std::erase(m_queue, &job);
+            while (!m_queue.empty() && batch.size() < SalesPerBatch) {
+                batch.push_back(m_queue.front());
+                m_queue.pop_front();
+            }
+            for (SaleJob* taken : batch) {
+                taken->queued = false;
+            }
+            lock.unlock();
+            storeSales(batch);
+            lock.lock();
+            --m_writers;
+            for (SaleJob* answered : batch) {
+                answered->done = true;
+            }
+            m_queueChanged.notify_all();
+        } else {
+            m_queueChanged.wait(lock);
+        }
+    }
+    lock.unlock();
+    if (!job.error.empty()) {
+        throw Error(errc::ProviderError, job.error);
+    }
+    return std::move(job.reply);
+}
+
+void MariadbStore::storeSales(const std::vector<SaleJob*>& batch) noexcept {
+    try {
+        transact("storing sales", [&](Connection& c) { writeSales(c, batch); });
+        return;
+    } catch (const Error& e) {
+        if (batch.size() == 1) {
+            batch[0]->error = e.description();
             return;
         }
+    } catch (const std::exception& e) {
+        for (SaleJob* job : batch) {
+            job->error = "central store " + m_name + ": storing sales: " + e.what();
+        }
+        return;
+    }
+    // An upload the server refuses must not take the others of its batch with it.
+    for (SaleJob* job : batch) {
+        storeSales({job});
+    }
+}
+
+void MariadbStore::writeSales(Connection& c, const std::vector<SaleJob*>& batch) {
+    const std::string now = m_clock.now().toDateTimeText();
+    std::vector<ChildRow> rts, lines, acs, guests, dlvs;
+    struct Conflict {
+        const SaleUpload* sale;
+        std::string held, sent;
+    };
+    std::vector<Conflict> conflicts;
+    std::vector<SaleJob*> stored;
+    for (SaleJob* job : batch) {
+        const SaleUpload& sale = *job->sale;
+        job->reply = {};
+        const std::string& store = sale.TPE(4);
+        if (!storeKnown(c, store)) {
+            job->reply = refused(unknownStore(store));
+            continue;
+        }
+        const bool byKey = !sale.saleKey.empty();
+        const std::string_view kind = byKey ? "K" : "C";
+        const std::string_view key1 = byKey ? sale.saleKey : sale.TPE(21);
+        const std::string_view key2 = byKey ? std::string_view() : std::string_view(sale.TPE(0));
+        const std::string digest = saleDigest(sale);
         Statement& h = c.statement(m_sql.insertHeader);
-        h.texts({store, byKey ? "K" : "C", key1, key2, sale.saleKey, sale.method,
-                 sale.markedY ? "Y" : "", now, digest});
+        h.texts({store, kind, key1, key2, sale.saleKey, sale.method, sale.markedY ? "Y" : "", now,
+                 digest});
         h.slots(9, sale.TPE.elements(), TpeColumns);
+        // The failed statement changed nothing: the upload is undone, the batch goes on.
         if (!h.run(true)) {
-            reply = refused(duplicate(1));
+            job->reply = refused(duplicate(1));
             Statement& held = c.statement(m_sql.heldSaleDigest);
-            held.texts({store, byKey ? "K" : "C", key1, key2});
+            held.texts({store, kind, key1, key2});
             const std::vector<Row> rows = held.rows();
-            c.rollback();
             // A sale stored before digests were kept has none: whether it differs is unknown.
             if (!rows.empty() && rows[0][0] && *rows[0][0] != digest) {
-                recordConflict(c, "sale", store,
-                               byKey ? sale.saleKey : sale.TPE(21) + "/" + sale.TPE(0), *rows[0][0],
-                               digest, now, sale.client);
-                reply.conflict = true;
+                conflicts.push_back({&sale, *rows[0][0], digest});
+                job->reply.conflict = true;
             }
-            return;
+            continue;
         }
-        const unsigned long long id = h.insertId();
+        const auto id = static_cast<long long>(h.insertId());
+        stored.push_back(job);
         if (sale.TRT.size() > 0) {
-            Statement& rt = c.statement(m_sql.insertRt);
-            rt.integer(0, static_cast<long long>(id));
-            rt.slots(1, sale.TRT.elements(), TrtColumns);
-            rt.run();
+            rts.push_back({id, 0, nullptr, &sale.TRT.elements()});
         }
-        insertRows(c, "SALE_LINE", "TPS", TpsColumns, id, sale.TPS);
-        insertRows(c, "SALE_AC", "TAC", TacColumns, id, sale.TAC);
+        auto rowsOf = [&](std::vector<ChildRow>& to, const TextTable& table) {
+            for (std::size_t row = 0; row < table.rows(); ++row) {
+                to.push_back({id, row, &table, nullptr});
+            }
+        };
+        rowsOf(lines, sale.TPS);
+        rowsOf(acs, sale.TAC);
         if (sale.TPSN) {
-            insertRows(c, "SALE_GUEST", "TPSN", TpsnColumns, id, *sale.TPSN);
+            rowsOf(guests, *sale.TPSN);
         }
         if (sale.TDLV) {
-            Statement& dlv = c.statement(m_sql.insertDlv);
-            dlv.integer(0, static_cast<long long>(id));
-            dlv.slots(1, sale.TDLV->elements(), TdlvColumns);
-            dlv.run();
+            dlvs.push_back({id, 0, nullptr, &sale.TDLV->elements()});
         }
-        reply = {true, ""};
-    });
-    return reply;
+    }
+    // The children of every sale of the batch, a few statements per table.
+    insertChildren(c, "SALE_RT", "TRT", TrtColumns, false, rts);
+    insertChildren(c, "SALE_LINE", "TPS", TpsColumns, true, lines);
+    insertChildren(c, "SALE_AC", "TAC", TacColumns, true, acs);
+    insertChildren(c, "SALE_GUEST", "TPSN", TpsnColumns, true, guests);
+    insertChildren(c, "SALE_DLV", "TDLV", TdlvColumns, false, dlvs);
+    for (const Conflict& conflict : conflicts) {
+        const SaleUpload& sale = *conflict.sale;
+        recordConflict(c, "sale", sale.TPE(4),
+                       sale.saleKey.empty() ? sale.TPE(21) + "/" + sale.TPE(0) : sale.saleKey,
+                       conflict.held, conflict.sent, now, sale.client);
+    }
+    for (SaleJob* job : stored) {
+        job->reply = {true, ""};
+    }
 }
 
 bool MariadbStore::insertCards(Connection& c, const TextTable& TCD, std::size_t first,
