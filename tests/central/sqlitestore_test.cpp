@@ -9,6 +9,7 @@
 #include <regex>
 #include <thread>
 
+#include "platform/clock.h"
 #include "platform/error.h"
 #include "tests/support/tempdir.h"
 
@@ -344,6 +345,52 @@ TEST_F(SqliteStoreTest, DeletedLinesAreStoredAllOrNoneAndNeverTwice) {
     lines.push_back(lines[0]);  // the same item deleted twice in one second, with the old batch
     ASSERT_TRUE(store->putDeletedLines(lines).accepted);
     EXPECT_EQ(count("DELPSS13"), 3);
+}
+
+TEST_F(SqliteStoreTest, ShopActivityCountsWhatEachStoreSentPerDay) {
+    // A store made before the activity was kept is brought up to date when opened.
+    store.reset();
+    query(file(),
+          "DROP TABLE UPLOAD_EVENT; DROP INDEX SALE_HDR_RECEIVED; DROP INDEX CARD_APR_RECEIVED; "
+          "UPDATE SCHEMA_VERSION SET VERSION = 2");
+    store = openSqliteStore(file());
+
+    const DateTime now = SystemClock().now();
+    ASSERT_TRUE(store->putSale(retailSale("S0001", "1", "")).accepted);
+    ASSERT_TRUE(store->putSale(retailSale("S0001", "2", "")).accepted);
+    ASSERT_TRUE(store->putSale(retailSale("S0001", "3", "")).accepted);
+    EXPECT_FALSE(store->putSale(retailSale("S0001", "1", "")).accepted);  // duplicate
+    SaleUpload forged = retailSale("S0001", "1", "");
+    forged.TPE(2) = "other";
+    EXPECT_TRUE(store->putSale(forged).conflict);  // a refusal, not a plain duplicate
+    SaleUpload wide = retailSale("S0001", "4", "");
+    wide.TPE.resize(25);  // empties every slot
+    wide.TPE(4) = "S0001";
+    EXPECT_FALSE(store->putSale(wide).accepted);                          // refused
+    EXPECT_FALSE(store->putSale(retailSale("S9999", "1", "")).accepted);  // no such shop
+    ASSERT_TRUE(store->putCards(cards("S0002", {"A1", "A2"}), "").accepted);
+    ASSERT_TRUE(store->reportVersion("2.1.0", "02", "S0002").accepted);
+    // Sale 2 arrived yesterday, sale 3 before the period.
+    query(file(), "UPDATE SALE_HDR SET RECEIVED_AT = '" + now.addDays(-1).toDateText() +
+                      " 23:59:59' WHERE TPE_00 = '2'; UPDATE SALE_HDR SET RECEIVED_AT = '" +
+                      now.addDays(-3).toDateText() + " 23:59:59' WHERE TPE_00 = '3'");
+
+    const auto shops = store->shopActivity(now.toDateText(), 3);
+    ASSERT_EQ(shops.size(), 2u);
+    auto line = [](const ShopActivity& s) {
+        std::string text = s.storeCode + " " + s.storeName + " v" + s.version + " sales";
+        for (std::size_t day = 0; day < s.salesPerDay.size(); ++day) {
+            text +=
+                " " + std::to_string(s.salesPerDay[day]) + "/" + std::to_string(s.cardsPerDay[day]);
+        }
+        return text + " dup " + std::to_string(s.duplicates) + " refused " +
+               std::to_string(s.refusals);
+    };
+    EXPECT_EQ(line(shops[0]), "S0001 본점 v sales 1/0 1/0 0/0 dup 1 refused 2");
+    EXPECT_EQ(line(shops[1]), "S0002 역전점 v2.1.0 sales 0/2 0/0 0/0 dup 0 refused 0");
+    EXPECT_EQ(shops[0].lastUpload.substr(0, 10), now.toDateText());
+    EXPECT_EQ(shops[1].versionReportedAt.substr(0, 10), now.toDateText());
+    EXPECT_THROW(store->shopActivity("someday", 3), Error);
 }
 
 TEST(SqliteStoreFileTest, FileThatIsNoCentralStoreRaises) {
