@@ -62,6 +62,7 @@ public:
     std::vector<std::pair<std::string, long>> storeCounts(const std::string&) override {
         return {};
     }
+    std::vector<central::ShopActivity> shopActivity(const std::string&, int) override { return {}; }
 };
 
 struct Figures {

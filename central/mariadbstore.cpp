@@ -49,7 +49,7 @@ namespace {
 
 using namespace rules;
 
-constexpr int SchemaVersion = 2;
+constexpr int SchemaVersion = 3;
 // Connections one store opens at most; callers beyond wait for one to come free. The service
 // answers 16 calls at once by default.
 constexpr std::size_t PoolSize = 32;
@@ -455,6 +455,18 @@ std::vector<std::string> schemaDdl() {
     };
 }
 
+// What schema version 3 added: the uploads answered as duplicates or refused (KIND 'D' or 'R') for
+// the head-office page, and the indexes that page reads each store's recent rows through.
+std::vector<std::string> activityDdl() {
+    return {
+        tableDdl("UPLOAD_EVENT (EVENT_ID BIGINT NOT NULL AUTO_INCREMENT, RCT_CODE VARCHAR(100) NOT "
+                 "NULL, KIND CHAR(1) NOT NULL, RECEIVED_AT VARCHAR(19) NOT NULL, PRIMARY KEY "
+                 "(EVENT_ID), INDEX UPLOAD_EVENT_STORE (RCT_CODE, RECEIVED_AT))"),
+        "CREATE INDEX IF NOT EXISTS SALE_HDR_RECEIVED ON SALE_HDR (RCT_CODE, RECEIVED_AT)",
+        "CREATE INDEX IF NOT EXISTS CARD_APR_RECEIVED ON CARD_APR (RCT_CODE, RECEIVED_AT)",
+    };
+}
+
 // The statements of the store, built once.
 struct Sql {
     std::string findStore = "SELECT 1 FROM RCT WHERE RCT_CODE = ?";
@@ -469,6 +481,8 @@ struct Sql {
     std::string heldCardDigest =
         "SELECT CONTENT_DIGEST FROM CARD_APR WHERE RCT_CODE = ? AND TCD_00 = ? AND TCD_02 = ? AND "
         "TCD_12 = ?";
+    std::string insertEvent =
+        "INSERT INTO UPLOAD_EVENT (RCT_CODE, KIND, RECEIVED_AT) VALUES (?, ?, ?)";
     std::string insertConflict =
         "INSERT INTO CONFLICT (KIND, RCT_CODE, UPLOAD_KEY, HELD_DIGEST, SENT_DIGEST, RECEIVED_AT, "
         "CLIENT) VALUES (?, ?, ?, ?, ?, ?, ?)";
@@ -552,8 +566,12 @@ public:
     void addShop(const Shop& shop) override;
     std::vector<std::pair<std::string, long>> tableCounts() override;
     std::vector<std::pair<std::string, long>> storeCounts(const std::string& storeCode) override;
+    std::vector<ShopActivity> shopActivity(const std::string& today, int days) override;
 
 private:
+    // A refusal before the database, noted for its store when the store is registered.
+    StoreReply refusedUpload(const std::string* storeCode, StoreReply reply);
+    void noteEvent(Connection& c, const std::string& storeCode, char kind, const std::string& now);
     void createOrCheckSchema(Connection& c, const std::string& name);
     // Runs `work` in a transaction on a pooled connection and commits; runs it again after a
     // deadlock, a lock wait timeout or a lost connection. `work` may roll back itself.
@@ -640,6 +658,12 @@ void MariadbStore::createOrCheckSchema(Connection& c, const std::string& name) {
                                  "the database holds other tables and no SCHEMA_VERSION: not a "
                                  "central store"};
         }
+        auto setVersion = [&](int version) {
+            Statement& insert = c.statement("INSERT INTO SCHEMA_VERSION (VERSION) VALUES (?)");
+            insert.integer(0, version);
+            insert.run();
+            c.commit();
+        };
         std::optional<std::string> found;
         if (hasVersion) {
             found = one("SELECT MAX(VERSION) FROM SCHEMA_VERSION", {});
@@ -650,16 +674,21 @@ void MariadbStore::createOrCheckSchema(Connection& c, const std::string& name) {
             for (const std::string& ddl : schemaDdl()) {
                 c.exec(ddl);
             }
-            Statement& version = c.statement("INSERT INTO SCHEMA_VERSION (VERSION) VALUES (?)");
-            version.integer(0, SchemaVersion);
-            version.run();
-            c.commit();
+            for (const std::string& ddl : activityDdl()) {
+                c.exec(ddl);
+            }
+            setVersion(SchemaVersion);
         } else if (std::stol(*found) > SchemaVersion) {
             throw MariadbFailure{0, "schema version " + *found + " is newer than this program's " +
                                         std::to_string(SchemaVersion)};
-        } else if (std::stol(*found) < SchemaVersion) {
+        } else if (std::stol(*found) < 2) {
             throw MariadbFailure{
                 0, "schema version " + *found + " is older than any this program made on MariaDB"};
+        } else if (std::stol(*found) < 3) {
+            for (const std::string& ddl : activityDdl()) {
+                c.exec(ddl);
+            }
+            setVersion(3);
         }
         one("SELECT RELEASE_LOCK(?)", {lockName});
         c.commit();
@@ -744,7 +773,7 @@ void MariadbStore::recordConflict(Connection& c, const char* kind, const std::st
 
 StoreReply MariadbStore::putSale(const SaleUpload& sale) {
     if (auto refusal = checkSale(sale)) {
-        return *refusal;
+        return refusedUpload(sale.TPE.size() > 4 ? &sale.TPE(4) : nullptr, std::move(*refusal));
     }
     SaleJob job(&sale);
     std::unique_lock lock(m_queueMutex);
@@ -811,6 +840,10 @@ void MariadbStore::writeSales(Connection& c, const std::vector<SaleJob*>& batch)
         std::string held, sent;
     };
     std::vector<Conflict> conflicts;
+    // Duplicates of a registered store: 'D', or 'R' for one with other content. Their rows also
+    // make the commit flush the log past the commit of the sale they repeat, which may not be on
+    // disk yet when its key is found.
+    std::vector<std::pair<const std::string*, char>> events;
     std::vector<SaleJob*> stored;
     for (SaleJob* job : batch) {
         const SaleUpload& sale = *job->sale;
@@ -840,6 +873,7 @@ void MariadbStore::writeSales(Connection& c, const std::vector<SaleJob*>& batch)
                 conflicts.push_back({&sale, *rows[0][0], digest});
                 job->reply.conflict = true;
             }
+            events.emplace_back(&store, job->reply.conflict ? 'R' : 'D');
             continue;
         }
         const auto id = static_cast<long long>(h.insertId());
@@ -873,6 +907,9 @@ void MariadbStore::writeSales(Connection& c, const std::vector<SaleJob*>& batch)
                        sale.saleKey.empty() ? sale.TPE(21) + "/" + sale.TPE(0) : sale.saleKey,
                        conflict.held, conflict.sent, now, sale.client);
     }
+    for (const auto& [store, kind] : events) {
+        noteEvent(c, *store, kind, now);
+    }
     for (SaleJob* job : stored) {
         job->reply = {true, ""};
     }
@@ -903,7 +940,8 @@ bool MariadbStore::insertCards(Connection& c, const TextTable& TCD, std::size_t 
 
 StoreReply MariadbStore::putCards(const TextTable& TCD, const std::string& client) {
     if (auto refusal = checkCards(TCD)) {
-        return *refusal;
+        return refusedUpload(TCD.rows() > 0 && TCD.slots() > 1 ? &TCD(0, 1) : nullptr,
+                             std::move(*refusal));
     }
     StoreReply reply;
     transact("storing card approvals", [&](Connection& c) {
@@ -939,6 +977,7 @@ StoreReply MariadbStore::putCards(const TextTable& TCD, const std::string& clien
                                    *rows[0][0], digest, now, client);
                     reply.conflict = true;
                 }
+                noteEvent(c, store, reply.conflict ? 'R' : 'D', now);
                 return;
             }
             if (unknown) {
@@ -1047,6 +1086,93 @@ void MariadbStore::addShop(const Shop& shop) {
             counter.run();
         }
     });
+}
+
+StoreReply MariadbStore::refusedUpload(const std::string* storeCode, StoreReply reply) {
+    if (storeCode && !storeCode->empty()) {
+        transact("noting a refusal", [&](Connection& c) {
+            if (storeKnown(c, *storeCode)) {
+                noteEvent(c, *storeCode, 'R', m_clock.now().toDateTimeText());
+            }
+        });
+    }
+    return reply;
+}
+
+void MariadbStore::noteEvent(Connection& c, const std::string& storeCode, char kind,
+                             const std::string& now) {
+    Statement& insert = c.statement(m_sql.insertEvent);
+    insert.texts({storeCode, std::string_view(&kind, 1), now});
+    insert.run();
+}
+
+std::vector<ShopActivity> MariadbStore::shopActivity(const std::string& today, int days) {
+    DateTime day;
+    if (!parseDateTime(today, day) || days < 1 || days > 366) {
+        throw Error(errc::BadArguments, "central store " + m_name + ": no such period: " + today +
+                                            ", " + std::to_string(days) + " days");
+    }
+    // Day texts to their index, 0 for today; the period runs from the first to the day after.
+    std::map<std::string, std::size_t> dayIndex;
+    for (int i = 0; i < days; ++i) {
+        dayIndex[day.date().addDays(-i).toDateText()] = static_cast<std::size_t>(i);
+    }
+    const std::string from = day.date().addDays(1 - days).toDateText();
+    const std::string until = day.date().addDays(1).toDateText();
+
+    std::vector<ShopActivity> shops;
+    transact("reading the shops' activity", [&](Connection& c) {
+        shops.clear();
+        // One snapshot for the whole table.
+        c.exec("SET TRANSACTION ISOLATION LEVEL REPEATABLE READ");
+        c.exec("START TRANSACTION WITH CONSISTENT SNAPSHOT");
+        auto query = [&](const std::string& sql, std::initializer_list<std::string_view> values) {
+            Statement& st = c.statement(sql);
+            st.texts(values);
+            return st.rows();
+        };
+        auto latest = [&](const char* table, const std::string& code) {
+            const std::vector<Row> rows =
+                query(std::string("SELECT MAX(RECEIVED_AT) FROM ") + table + " WHERE RCT_CODE = ?",
+                      {code});
+            return rows.empty() ? std::string() : rows[0][0].value_or("");
+        };
+        auto perDay = [&](const char* table, const std::string& code, std::vector<long>& into) {
+            into.assign(static_cast<std::size_t>(days), 0);
+            for (const Row& row :
+                 query(std::string("SELECT SUBSTR(RECEIVED_AT, 1, 10), COUNT(*) FROM ") + table +
+                           " WHERE RCT_CODE = ? AND RECEIVED_AT >= ? AND RECEIVED_AT < ? "
+                           "GROUP BY SUBSTR(RECEIVED_AT, 1, 10)",
+                       {code, from, until})) {
+                if (auto at = dayIndex.find(row[0].value_or("")); at != dayIndex.end()) {
+                    into[at->second] = number(row[1]);
+                }
+            }
+        };
+        for (const Row& store : query("SELECT RCT_CODE, RCT_NAME FROM RCT ORDER BY RCT_CODE", {})) {
+            ShopActivity& shop = shops.emplace_back();
+            shop.storeCode = store[0].value_or("");
+            shop.storeName = store[1].value_or("");
+            shop.lastUpload =
+                std::max(latest("SALE_HDR", shop.storeCode), latest("CARD_APR", shop.storeCode));
+            const std::vector<Row> version = query(
+                "SELECT VELDON_VER, VELDON_VER_SDATE FROM POS WHERE RCT_CODE = ? AND "
+                "VELDON_VER_SDATE IS NOT NULL ORDER BY VELDON_VER_SDATE DESC LIMIT 1",
+                {shop.storeCode});
+            if (!version.empty()) {
+                shop.version = version[0][0].value_or("");
+                shop.versionReportedAt = version[0][1].value_or("");
+            }
+            perDay("SALE_HDR", shop.storeCode, shop.salesPerDay);
+            perDay("CARD_APR", shop.storeCode, shop.cardsPerDay);
+            for (const Row& row : query("SELECT KIND, COUNT(*) FROM UPLOAD_EVENT WHERE RCT_CODE = "
+                                        "? AND RECEIVED_AT >= ? AND RECEIVED_AT < ? GROUP BY KIND",
+                                        {shop.storeCode, from, until})) {
+                (row[0] == "D" ? shop.duplicates : shop.refusals) += number(row[1]);
+            }
+        }
+    });
+    return shops;
 }
 
 std::optional<std::string> MariadbStore::lookUp(const std::string& sql,

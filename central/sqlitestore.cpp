@@ -42,7 +42,7 @@ namespace {
 
 using namespace rules;
 
-constexpr int SchemaVersion = 2;
+constexpr int SchemaVersion = 3;
 // A second process holding the file (a backup, an administrator's query) may delay us this long.
 constexpr int BusyTimeoutMs = 5000;
 
@@ -55,6 +55,18 @@ std::vector<std::string> contentDigestDdl() {
         "RCT_CODE VARCHAR(100) NOT NULL, UPLOAD_KEY TEXT NOT NULL, HELD_DIGEST VARCHAR(16) NOT "
         "NULL, SENT_DIGEST VARCHAR(16) NOT NULL, RECEIVED_AT VARCHAR(19) NOT NULL, CLIENT TEXT, "
         "PRIMARY KEY (CONFLICT_ID))",
+    };
+}
+
+// What schema version 3 added: the uploads answered as duplicates or refused (KIND 'D' or 'R') for
+// the head-office page, and the indexes that page reads each store's recent rows through.
+std::vector<std::string> activityDdl() {
+    return {
+        "CREATE TABLE UPLOAD_EVENT (EVENT_ID INTEGER NOT NULL, RCT_CODE VARCHAR(100) NOT NULL, "
+        "KIND CHAR(1) NOT NULL, RECEIVED_AT VARCHAR(19) NOT NULL, PRIMARY KEY (EVENT_ID))",
+        "CREATE INDEX UPLOAD_EVENT_STORE ON UPLOAD_EVENT (RCT_CODE, RECEIVED_AT)",
+        "CREATE INDEX SALE_HDR_RECEIVED ON SALE_HDR (RCT_CODE, RECEIVED_AT)",
+        "CREATE INDEX CARD_APR_RECEIVED ON CARD_APR (RCT_CODE, RECEIVED_AT)",
     };
 }
 
@@ -261,8 +273,14 @@ struct VersionReport {
     const std::string* storeCode;
 };
 
+// An upload refused before it reached the database (arrays of the wrong size, keys too long):
+// noted for its store all the same.
+struct RefusalNote {
+    const std::string* storeCode;
+};
+
 using JobInput = std::variant<const SaleUpload*, const TextTable*, const std::vector<DeletedLine>*,
-                              VersionReport, const Shop*>;
+                              VersionReport, const Shop*, RefusalNote>;
 
 // One request waiting for the commit that covers it; it lives on the caller's stack.
 struct Job {
@@ -276,6 +294,10 @@ struct Job {
         std::string kind, store, key, held, sent;
     };
     std::optional<Conflict> conflict;
+    // An upload of a registered store answered as a duplicate ('D') or refused ('R'), noted in
+    // UPLOAD_EVENT after the job's own changes are undone.
+    char event = 0;
+    const std::string* eventStore = nullptr;
 
     // A plain futex wait: std::binary_semaphore spins with sched_yield first, which with dozens
     // of waiting callers takes a good part of a core from the writer.
@@ -317,6 +339,7 @@ public:
     void addShop(const Shop& shop) override;
     std::vector<std::pair<std::string, long>> tableCounts() override;
     std::vector<std::pair<std::string, long>> storeCounts(const std::string& storeCode) override;
+    std::vector<ShopActivity> shopActivity(const std::string& today, int days) override;
 
     long commits() const { return m_commits.load(); }
 
@@ -340,6 +363,8 @@ private:
     void runDeletedLines(Job& job, const std::vector<DeletedLine>& lines);
     void runVersion(Job& job, const VersionReport& report);
     void runShop(Job& job, const Shop& shop);
+    void runRefusalNote(Job& job, const RefusalNote& note);
+    StoreReply refusedUpload(const std::string* storeCode, std::string reply);
     bool storeKnown(const std::string& storeCode);
     sqlite3_int64 nextId(Statement& maxId);
 
@@ -356,7 +381,7 @@ private:
     Statement m_findStore;
     Statement m_insertHeader, m_insertRt, m_insertLine, m_insertAc, m_insertGuest, m_insertDlv;
     Statement m_insertCard, m_insertDeleted, m_countDeleted, m_updateVersion;
-    Statement m_heldSaleDigest, m_heldCardDigest, m_insertConflict;
+    Statement m_heldSaleDigest, m_heldCardDigest, m_insertConflict, m_insertEvent;
     Statement m_renameStore, m_insertStore, m_renameDepot, m_insertDepot, m_renameCounter,
         m_insertCounter;
     std::string m_now;  // the batch's date and time, 'YYYY-MM-DD HH:MM:SS'
@@ -488,6 +513,9 @@ void SqliteStore::createOrCheckSchema() {
             for (const std::string& ddl : contentDigestDdl()) {
                 exec(m_writeDb, ddl);
             }
+            for (const std::string& ddl : activityDdl()) {
+                exec(m_writeDb, ddl);
+            }
             exec(m_writeDb, "INSERT INTO SCHEMA_VERSION (VERSION) VALUES (" +
                                 std::to_string(SchemaVersion) + ")");
         } else {
@@ -505,6 +533,12 @@ void SqliteStore::createOrCheckSchema() {
                     exec(m_writeDb, ddl);
                 }
                 exec(m_writeDb, "INSERT INTO SCHEMA_VERSION (VERSION) VALUES (2)");
+            }
+            if (found < 3) {
+                for (const std::string& ddl : activityDdl()) {
+                    exec(m_writeDb, ddl);
+                }
+                exec(m_writeDb, "INSERT INTO SCHEMA_VERSION (VERSION) VALUES (3)");
             }
             // Stores made before deleted lines were told apart lack their index.
             exec(m_writeDb,
@@ -546,6 +580,8 @@ void SqliteStore::prepareStatements() {
         "INSERT INTO CONFLICT (CONFLICT_ID, KIND, RCT_CODE, UPLOAD_KEY, HELD_DIGEST, SENT_DIGEST, "
         "RECEIVED_AT, CLIENT) VALUES ((SELECT IFNULL(MAX(CONFLICT_ID), 0) + 1 FROM CONFLICT), ?, "
         "?, ?, ?, ?, ?, ?)");
+    m_insertEvent =
+        Statement(w, "INSERT INTO UPLOAD_EVENT (RCT_CODE, KIND, RECEIVED_AT) VALUES (?, ?, ?)");
     m_insertRt = Statement(w, "INSERT INTO SALE_RT (SALE_ID" + slotColumnsList("TRT", TrtColumns) +
                                   ") VALUES (" + placeholders(1 + TrtColumns) + ")");
     m_insertLine =
@@ -597,14 +633,16 @@ void SqliteStore::prepareStatements() {
 
 StoreReply SqliteStore::putSale(const SaleUpload& sale) {
     if (auto refusal = checkSale(sale)) {
-        return *refusal;
+        return refusedUpload(sale.TPE.size() > 4 ? &sale.TPE(4) : nullptr,
+                             std::move(refusal->reply));
     }
     return submit(&sale, sale.client);
 }
 
 StoreReply SqliteStore::putCards(const TextTable& TCD, const std::string& client) {
     if (auto refusal = checkCards(TCD)) {
-        return *refusal;
+        return refusedUpload(TCD.rows() > 0 && TCD.slots() > 1 ? &TCD(0, 1) : nullptr,
+                             std::move(refusal->reply));
     }
     return submit(&TCD, client);
 }
@@ -614,6 +652,13 @@ StoreReply SqliteStore::putDeletedLines(const std::vector<DeletedLine>& lines) {
         return *answer;
     }
     return submit(&lines);
+}
+
+StoreReply SqliteStore::refusedUpload(const std::string* storeCode, std::string reply) {
+    if (storeCode && !storeCode->empty()) {
+        submit(RefusalNote{storeCode});
+    }
+    return refused(std::move(reply));
 }
 
 StoreReply SqliteStore::reportVersion(const std::string& version, const std::string& posId,
@@ -841,6 +886,13 @@ void SqliteStore::commitBatch(std::vector<Job*>& batch) noexcept {
                 r.text(7, job->client);
                 r.run();
             }
+            if (job->event) {
+                Statement& e = m_insertEvent;
+                e.text(1, *job->eventStore);
+                e.text(2, std::string_view(&job->event, 1));
+                e.text(3, m_now);
+                e.run();
+            }
         } catch (const SqliteFailure& f) {
             job->reply = {};
             job->error = f.message;
@@ -885,8 +937,10 @@ void SqliteStore::runJob(Job& job) {
                 runDeletedLines(job, *input);
             } else if constexpr (std::is_same_v<Input, VersionReport>) {
                 runVersion(job, input);
-            } else {
+            } else if constexpr (std::is_same_v<Input, const Shop*>) {
                 runShop(job, *input);
+            } else {
+                runRefusalNote(job, input);
             }
         },
         job.input);
@@ -935,6 +989,8 @@ void SqliteStore::runSale(Job& job, const SaleUpload& sale) {
                                          held.columnText(0), digest};
             job.reply.conflict = true;
         }
+        job.event = job.reply.conflict ? 'R' : 'D';
+        job.eventStore = &store;
         return;
     }
     if (sale.TRT.size() > 0) {
@@ -996,6 +1052,8 @@ void SqliteStore::runCards(Job& job, const TextTable& TCD) {
                                              held.columnText(0), digest};
                 job.reply.conflict = true;
             }
+            job.event = job.reply.conflict ? 'R' : 'D';
+            job.eventStore = &store;
             return;
         }
     }
@@ -1104,6 +1162,14 @@ void SqliteStore::runShop(Job& job, const Shop& shop) {
     job.reply = {true, ""};
 }
 
+void SqliteStore::runRefusalNote(Job& job, const RefusalNote& note) {
+    if (storeKnown(*note.storeCode)) {
+        job.event = 'R';
+        job.eventStore = note.storeCode;
+    }
+    job.reply = {true, ""};
+}
+
 // ---- Readers.
 
 std::optional<std::string> SqliteStore::lookUp(Statement& statement,
@@ -1174,6 +1240,93 @@ std::vector<std::pair<std::string, long>> SqliteStore::storeCounts(const std::st
         }
     }
     return counts;
+}
+
+std::vector<ShopActivity> SqliteStore::shopActivity(const std::string& today, int days) {
+    DateTime day;
+    if (!parseDateTime(today, day) || days < 1 || days > 366) {
+        throw Error(errc::BadArguments, "central store " + m_name + ": no such period: " + today +
+                                            ", " + std::to_string(days) + " days");
+    }
+    // Day texts to their index, 0 for today; the period runs from the first to the day after.
+    std::map<std::string, std::size_t> dayIndex;
+    for (int i = 0; i < days; ++i) {
+        dayIndex[day.date().addDays(-i).toDateText()] = static_cast<std::size_t>(i);
+    }
+    const std::string from = day.date().addDays(1 - days).toDateText();
+    const std::string until = day.date().addDays(1).toDateText();
+
+    std::lock_guard lock(m_readMutex);
+    std::vector<ShopActivity> shops;
+    try {
+        exec(m_readDb, "BEGIN");  // one snapshot for the whole table
+        sqlite3* r = m_readDb;
+        Statement stores(r, "SELECT RCT_CODE, RCT_NAME FROM RCT ORDER BY RCT_CODE");
+        Statement lastSale(r, "SELECT MAX(RECEIVED_AT) FROM SALE_HDR WHERE RCT_CODE = ?");
+        Statement lastCard(r, "SELECT MAX(RECEIVED_AT) FROM CARD_APR WHERE RCT_CODE = ?");
+        Statement version(r,
+                          "SELECT VELDON_VER, VELDON_VER_SDATE FROM POS WHERE RCT_CODE = ? AND "
+                          "VELDON_VER_SDATE IS NOT NULL ORDER BY VELDON_VER_SDATE DESC LIMIT 1");
+        auto perDay = [&](const char* table) {
+            return Statement(r, std::string("SELECT SUBSTR(RECEIVED_AT, 1, 10), COUNT(*) FROM ") +
+                                    table +
+                                    " WHERE RCT_CODE = ? AND RECEIVED_AT >= ? AND RECEIVED_AT < ? "
+                                    "GROUP BY SUBSTR(RECEIVED_AT, 1, 10)");
+        };
+        Statement salesPerDay = perDay("SALE_HDR"), cardsPerDay = perDay("CARD_APR");
+        Statement events(r,
+                         "SELECT KIND, COUNT(*) FROM UPLOAD_EVENT WHERE RCT_CODE = ? AND "
+                         "RECEIVED_AT >= ? AND RECEIVED_AT < ? GROUP BY KIND");
+
+        auto latest = [](Statement& st, const std::string& code) {
+            Reset reset(st);
+            st.text(1, code);
+            return st.row() && !st.columnIsNull(0) ? st.columnText(0) : std::string();
+        };
+        auto counts = [&](Statement& st, const std::string& code, auto&& take) {
+            Reset reset(st);
+            st.text(1, code);
+            st.text(2, from);
+            st.text(3, until);
+            while (st.row()) {
+                take(st.columnText(0), static_cast<long>(st.columnInteger(1)));
+            }
+        };
+        Reset resetStores(stores);
+        while (stores.row()) {
+            ShopActivity& shop = shops.emplace_back();
+            shop.storeCode = stores.columnText(0);
+            shop.storeName = stores.columnIsNull(1) ? std::string() : stores.columnText(1);
+            shop.lastUpload =
+                std::max(latest(lastSale, shop.storeCode), latest(lastCard, shop.storeCode));
+            {
+                Reset reset(version);
+                version.text(1, shop.storeCode);
+                if (version.row()) {
+                    shop.version = version.columnIsNull(0) ? std::string() : version.columnText(0);
+                    shop.versionReportedAt = version.columnText(1);
+                }
+            }
+            shop.salesPerDay.assign(static_cast<std::size_t>(days), 0);
+            shop.cardsPerDay.assign(static_cast<std::size_t>(days), 0);
+            for (auto [st, into] : {std::pair{&salesPerDay, &shop.salesPerDay},
+                                    std::pair{&cardsPerDay, &shop.cardsPerDay}}) {
+                counts(*st, shop.storeCode, [&](const std::string& date, long n) {
+                    if (auto at = dayIndex.find(date); at != dayIndex.end()) {
+                        (*into)[at->second] = n;
+                    }
+                });
+            }
+            counts(events, shop.storeCode, [&](const std::string& kind, long n) {
+                (kind == "D" ? shop.duplicates : shop.refusals) += n;
+            });
+        }
+        exec(m_readDb, "COMMIT");
+    } catch (const SqliteFailure& f) {
+        sqlite3_exec(m_readDb, "ROLLBACK", nullptr, nullptr, nullptr);
+        throw failure("reading the shops' activity", f);
+    }
+    return shops;
 }
 
 }  // namespace

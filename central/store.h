@@ -65,6 +65,20 @@ struct Shop {
     std::string posId, posName;
 };
 
+// One shop's line on the head-office page, over the `days` days that end with `today`.
+struct ShopActivity {
+    std::string storeCode, storeName;
+    // "YYYY-MM-DD HH:MM:SS" of the latest sale or card approval received; empty when none.
+    std::string lastUpload;
+    // The latest version any of its counters reported, and when; empty when none reported.
+    std::string version, versionReportedAt;
+    // Sales and card approvals received per day: index 0 is `today`, 1 the day before, ...
+    std::vector<long> salesPerDay, cardsPerDay;
+    // Uploads of this store answered as duplicates, and refused by the store, over those days.
+    long duplicates = 0;
+    long refusals = 0;
+};
+
 class CentralStore {
 public:
     virtual ~CentralStore() = default;
@@ -94,6 +108,9 @@ public:
     virtual std::vector<std::pair<std::string, long>> tableCounts() = 0;
     // What one store sent: its sales, card approvals and deleted lines held.
     virtual std::vector<std::pair<std::string, long>> storeCounts(const std::string& storeCode) = 0;
+    // Every registered store with what it sent over the `days` days ending with `today`
+    // ("YYYY-MM-DD"), ordered by store code; a store that sent nothing has zeros.
+    virtual std::vector<ShopActivity> shopActivity(const std::string& today, int days) = 0;
 };
 
 // The embedded store in one SQLite file (WAL, synchronous FULL, one writer thread committing the

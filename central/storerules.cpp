@@ -11,9 +11,9 @@ namespace veldon::central::rules {
 
 const char* const DuplicateData = ":중복DATA";
 
-const char* const DataTables[12] = {"RCT",        "HCT",      "POS",       "DELPSS13",
-                                    "SALE_HDR",   "SALE_RT",  "SALE_LINE", "SALE_AC",
-                                    "SALE_GUEST", "SALE_DLV", "CARD_APR",  "CONFLICT"};
+const char* const DataTables[13] = {
+    "RCT",     "HCT",        "POS",      "DELPSS13", "SALE_HDR", "SALE_RT",     "SALE_LINE",
+    "SALE_AC", "SALE_GUEST", "SALE_DLV", "CARD_APR", "CONFLICT", "UPLOAD_EVENT"};
 
 namespace {
 

@@ -31,7 +31,7 @@ constexpr std::size_t TcdColumns = 13;
 extern const char* const DuplicateData;  // ":중복DATA", after the number of the row held
 
 // In the order tableCounts() reports them; SCHEMA_VERSION is bookkeeping and left out.
-extern const char* const DataTables[12];
+extern const char* const DataTables[13];
 
 // Digests of an upload's content: tell a sale sent again, which matches, from another sale under
 // the same key.

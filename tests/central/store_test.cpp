@@ -18,6 +18,7 @@
 
 #include "central/mariadbstore.h"
 #include "central/sqlitestore.h"
+#include "platform/clock.h"
 #include "platform/error.h"
 #include "remote/dataspace.h"
 #include "tests/support/tempdir.h"
@@ -466,6 +467,59 @@ TEST_P(StoreTest, DeletedLinesAreStoredAllOrNoneAndNeverTwice) {
     EXPECT_EQ(count("DELPSS13"), 3);
 }
 
+TEST_P(StoreTest, ShopActivityCountsWhatEachStoreSentPerDay) {
+    // A store made before the activity was kept is brought up to date when opened.
+    store.reset();
+    // MariaDB names the table an index is dropped from.
+    const std::string onSales = m_database ? " ON SALE_HDR" : "";
+    const std::string onCards = m_database ? " ON CARD_APR" : "";
+    for (const std::string& sql : std::vector<std::string>{
+             "DROP TABLE UPLOAD_EVENT", "DROP INDEX SALE_HDR_RECEIVED" + onSales,
+             "DROP INDEX CARD_APR_RECEIVED" + onCards, "UPDATE SCHEMA_VERSION SET VERSION = 2"}) {
+        query(sql);
+    }
+    store = open();
+
+    const DateTime now = SystemClock().now();
+    ASSERT_TRUE(store->putSale(retailSale("S0001", "1", "")).accepted);
+    ASSERT_TRUE(store->putSale(retailSale("S0001", "2", "")).accepted);
+    ASSERT_TRUE(store->putSale(retailSale("S0001", "3", "")).accepted);
+    EXPECT_FALSE(store->putSale(retailSale("S0001", "1", "")).accepted);  // duplicate
+    SaleUpload forged = retailSale("S0001", "1", "");
+    forged.TPE(2) = "other";
+    EXPECT_TRUE(store->putSale(forged).conflict);  // a refusal, not a plain duplicate
+    SaleUpload wide = retailSale("S0001", "4", "");
+    wide.TPE.resize(25);  // empties every slot
+    wide.TPE(4) = "S0001";
+    EXPECT_FALSE(store->putSale(wide).accepted);                          // refused
+    EXPECT_FALSE(store->putSale(retailSale("S9999", "1", "")).accepted);  // no such shop
+    ASSERT_TRUE(store->putCards(cards("S0002", {"A1", "A2"}), "").accepted);
+    ASSERT_TRUE(store->reportVersion("2.1.0", "02", "S0002").accepted);
+    // Sale 2 arrived yesterday, sale 3 before the period.
+    for (int sale : {2, 3}) {
+        query("UPDATE SALE_HDR SET RECEIVED_AT = '" +
+              now.addDays(sale == 2 ? -1 : -3).toDateText() + " 23:59:59' WHERE TPE_00 = '" +
+              std::to_string(sale) + "'");
+    }
+
+    const auto shops = store->shopActivity(now.toDateText(), 3);
+    ASSERT_EQ(shops.size(), 2u);
+    auto line = [](const ShopActivity& s) {
+        std::string text = s.storeCode + " " + s.storeName + " v" + s.version + " sales";
+        for (std::size_t day = 0; day < s.salesPerDay.size(); ++day) {
+            text +=
+                " " + std::to_string(s.salesPerDay[day]) + "/" + std::to_string(s.cardsPerDay[day]);
+        }
+        return text + " dup " + std::to_string(s.duplicates) + " refused " +
+               std::to_string(s.refusals);
+    };
+    EXPECT_EQ(line(shops[0]), "S0001 본점 v sales 1/0 1/0 0/0 dup 1 refused 2");
+    EXPECT_EQ(line(shops[1]), "S0002 역전점 v2.1.0 sales 0/2 0/0 0/0 dup 0 refused 0");
+    EXPECT_EQ(shops[0].lastUpload.substr(0, 10), now.toDateText());
+    EXPECT_EQ(shops[1].versionReportedAt.substr(0, 10), now.toDateText());
+    EXPECT_THROW(store->shopActivity("someday", 3), Error);
+}
+
 TEST_P(StoreTest, PlaceThatIsNoCentralStoreIsRefused) {
     store.reset();
     auto expectRefused = [&](const std::string& cause) {
@@ -589,6 +643,9 @@ TEST(MariadbServiceTest, TwoServicesStoreEachUploadOnce) {
               (std::vector<Row>{{std::to_string(3 * Sales)}}));
     EXPECT_EQ(database.query("SELECT COUNT(*) FROM CARD_APR"), (std::vector<Row>{{"3"}}));
     EXPECT_EQ(database.query("SELECT COUNT(*) FROM CONFLICT"), (std::vector<Row>{{"0"}}));
+    // Each answer "held already" is noted with it, for the head-office page.
+    EXPECT_EQ(database.query("SELECT KIND, COUNT(*) FROM UPLOAD_EVENT GROUP BY KIND"),
+              (std::vector<Row>{{"D", std::to_string((Threads - 1) * (Sales + 1))}}));
 
     for (Service& s : services) {
         ASSERT_EQ(kill(s.pid, SIGTERM), 0);
