@@ -61,6 +61,8 @@ constexpr std::size_t RowsPerInsert = 32;
 // sales one batch takes.
 constexpr std::size_t SaleWriters = 2;
 constexpr std::size_t SalesPerBatch = 64;
+// Sale headers one INSERT carries.
+constexpr std::size_t HeadersPerInsert = 16;
 
 const char* const TableOptions = " ENGINE=InnoDB DEFAULT CHARSET=utf8mb4 COLLATE=utf8mb4_nopad_bin";
 
@@ -471,10 +473,6 @@ std::vector<std::string> activityDdl() {
 struct Sql {
     std::string findStore = "SELECT 1 FROM RCT WHERE RCT_CODE = ?";
     std::string lockStore = "SELECT 1 FROM RCT WHERE RCT_CODE = ? FOR UPDATE";
-    std::string insertHeader =
-        "INSERT INTO SALE_HDR (RCT_CODE, DUP_KIND, DUP_KEY1, DUP_KEY2, SALE_KEY, METHOD, MARK_Y, "
-        "RECEIVED_AT, CONTENT_DIGEST" +
-        slotColumnsList("TPE", TpeColumns) + ") VALUES (" + placeholders(9 + TpeColumns) + ")";
     std::string heldSaleDigest =
         "SELECT CONTENT_DIGEST FROM SALE_HDR WHERE RCT_CODE = ? AND DUP_KIND = ? AND DUP_KEY1 = ? "
         "AND DUP_KEY2 = ?";
@@ -509,6 +507,19 @@ struct Sql {
     std::string storeName = "SELECT RCT_NAME FROM RCT WHERE RCT_CODE = ?";
     std::string depotName = "SELECT HCT_NAME FROM HCT WHERE HCT_CODE = ? AND RCT_CODE = ?";
     std::string counterName = "SELECT POS_NAME FROM POS WHERE POS_ID = ? AND RCT_CODE = ?";
+
+    // The INSERT of `rows` sale headers.
+    static std::string headerInsert(std::size_t rows) {
+        std::string sql =
+            "INSERT INTO SALE_HDR (RCT_CODE, DUP_KIND, DUP_KEY1, DUP_KEY2, SALE_KEY, METHOD, "
+            "MARK_Y, RECEIVED_AT, CONTENT_DIGEST" +
+            slotColumnsList("TPE", TpeColumns) + ") VALUES ";
+        const std::string row = "(" + placeholders(9 + TpeColumns) + ")";
+        for (std::size_t r = 0; r < rows; ++r) {
+            sql += (r == 0 ? "" : ", ") + row;
+        }
+        return sql;
+    }
 
     // "INSERT INTO SALE_LINE (SALE_ID, ROW_NO, TPS_00, ...) VALUES (...), (...)" for `rows` rows;
     // without ROW_NO unless `numbered`.
@@ -600,6 +611,9 @@ private:
     // Stores found in RCT: never removed, so once found they need no look-up again.
     std::mutex m_knownMutex;
     std::set<std::string, std::less<>> m_knownStores;
+    // The step between the ids of the rows one INSERT adds (auto_increment_increment); 0 when the
+    // server may interleave them with other inserts' (innodb_autoinc_lock_mode 2).
+    long long m_idStep = 0;
 
     // Sales waiting for a writer, and how many write.
     std::mutex m_queueMutex;
@@ -636,6 +650,9 @@ void MariadbStore::createOrCheckSchema(Connection& c, const std::string& name) {
                                  ", must be 1): an accepted upload could be lost"};
     }
     // The name is checked to be letters, digits, '_' and '$' (parseMariadbTarget).
+    const std::optional<std::string> lockMode = one("SELECT @@GLOBAL.innodb_autoinc_lock_mode", {});
+    const std::optional<std::string> step = one("SELECT @@auto_increment_increment", {});
+    m_idStep = lockMode != "2" && step ? std::stoll(*step) : 0;
     c.exec("CREATE DATABASE IF NOT EXISTS `" + name +
            "` CHARACTER SET utf8mb4 COLLATE utf8mb4_nopad_bin");
     c.selectDatabase(name);
@@ -845,39 +862,41 @@ void MariadbStore::writeSales(Connection& c, const std::vector<SaleJob*>& batch)
     // disk yet when its key is found.
     std::vector<std::pair<const std::string*, char>> events;
     std::vector<SaleJob*> stored;
+    // The sales of registered stores, with what their header rows hold.
+    struct Header {
+        SaleJob* job;
+        std::string_view kind, key1, key2;
+        std::string digest;
+    };
+    std::vector<Header> headers;
     for (SaleJob* job : batch) {
         const SaleUpload& sale = *job->sale;
         job->reply = {};
-        const std::string& store = sale.TPE(4);
-        if (!storeKnown(c, store)) {
-            job->reply = refused(unknownStore(store));
+        if (!storeKnown(c, sale.TPE(4))) {
+            job->reply = refused(unknownStore(sale.TPE(4)));
             continue;
         }
         const bool byKey = !sale.saleKey.empty();
-        const std::string_view kind = byKey ? "K" : "C";
-        const std::string_view key1 = byKey ? sale.saleKey : sale.TPE(21);
-        const std::string_view key2 = byKey ? std::string_view() : std::string_view(sale.TPE(0));
-        const std::string digest = saleDigest(sale);
-        Statement& h = c.statement(m_sql.insertHeader);
-        h.texts({store, kind, key1, key2, sale.saleKey, sale.method, sale.markedY ? "Y" : "", now,
-                 digest});
-        h.slots(9, sale.TPE.elements(), TpeColumns);
-        // The failed statement changed nothing: the upload is undone, the batch goes on.
-        if (!h.run(true)) {
-            job->reply = refused(duplicate(1));
-            Statement& held = c.statement(m_sql.heldSaleDigest);
-            held.texts({store, kind, key1, key2});
-            const std::vector<Row> rows = held.rows();
-            // A sale stored before digests were kept has none: whether it differs is unknown.
-            if (!rows.empty() && rows[0][0] && *rows[0][0] != digest) {
-                conflicts.push_back({&sale, *rows[0][0], digest});
-                job->reply.conflict = true;
-            }
-            events.emplace_back(&store, job->reply.conflict ? 'R' : 'D');
-            continue;
-        }
-        const auto id = static_cast<long long>(h.insertId());
-        stored.push_back(job);
+        headers.push_back({job, byKey ? "K" : "C", byKey ? sale.saleKey : sale.TPE(21),
+                           byKey ? std::string_view() : std::string_view(sale.TPE(0)),
+                           saleDigest(sale)});
+    }
+    auto bindHeader = [&](Statement& h, std::size_t first, const Header& header) {
+        const SaleUpload& sale = *header.job->sale;
+        h.text(first, sale.TPE(4));
+        h.text(first + 1, header.kind);
+        h.text(first + 2, header.key1);
+        h.text(first + 3, header.key2);
+        h.text(first + 4, sale.saleKey);
+        h.text(first + 5, sale.method);
+        h.text(first + 6, sale.markedY ? "Y" : "");
+        h.text(first + 7, now);
+        h.text(first + 8, header.digest);
+        h.slots(first + 9, sale.TPE.elements(), TpeColumns);
+    };
+    auto accept = [&](const Header& header, long long id) {
+        const SaleUpload& sale = *header.job->sale;
+        stored.push_back(header.job);
         if (sale.TRT.size() > 0) {
             rts.push_back({id, 0, nullptr, &sale.TRT.elements()});
         }
@@ -893,6 +912,46 @@ void MariadbStore::writeSales(Connection& c, const std::vector<SaleJob*>& batch)
         }
         if (sale.TDLV) {
             dlvs.push_back({id, 0, nullptr, &sale.TDLV->elements()});
+        }
+    };
+    for (std::size_t first = 0; first < headers.size(); first += HeadersPerInsert) {
+        const std::size_t n = std::min(HeadersPerInsert, headers.size() - first);
+        // Several headers in one statement when the server numbers their rows consecutively;
+        // when one of them is held already, the statement changed nothing and they go one by one.
+        if (n > 1 && m_idStep > 0) {
+            Statement& together = c.statement(Sql::headerInsert(n));
+            for (std::size_t i = 0; i < n; ++i) {
+                bindHeader(together, i * (9 + TpeColumns), headers[first + i]);
+            }
+            if (together.run(true)) {
+                const auto id = static_cast<long long>(together.insertId());
+                for (std::size_t i = 0; i < n; ++i) {
+                    accept(headers[first + i], id + static_cast<long long>(i) * m_idStep);
+                }
+                continue;
+            }
+        }
+        for (std::size_t i = first; i < first + n; ++i) {
+            const Header& header = headers[i];
+            const SaleUpload& sale = *header.job->sale;
+            Statement& h = c.statement(Sql::headerInsert(1));
+            bindHeader(h, 0, header);
+            if (h.run(true)) {
+                accept(header, static_cast<long long>(h.insertId()));
+                continue;
+            }
+            // The failed statement changed nothing: the upload is undone, the batch goes on.
+            SaleJob& job = *header.job;
+            job.reply = refused(duplicate(1));
+            Statement& held = c.statement(m_sql.heldSaleDigest);
+            held.texts({sale.TPE(4), header.kind, header.key1, header.key2});
+            const std::vector<Row> rows = held.rows();
+            // A sale stored before digests were kept has none: whether it differs is unknown.
+            if (!rows.empty() && rows[0][0] && *rows[0][0] != header.digest) {
+                conflicts.push_back({&sale, *rows[0][0], header.digest});
+                job.reply.conflict = true;
+            }
+            events.emplace_back(&sale.TPE(4), job.reply.conflict ? 'R' : 'D');
         }
     }
     // The children of every sale of the batch, a few statements per table.
