@@ -11,10 +11,11 @@
 // writers' commits overlap, and InnoDB's group commit shares the log flushes among them and the
 // card batches and other calls on the other connections, and among processes on one server.
 // Measured with bench_central (64 clients, a restaurant sale per call, the service in the same
-// process, 2 shared cores): one transaction per sale on a pool gave 1,276 sales/s, 36 % of the
-// SQLite store's rate in the same run; batches with two writers 41 to 52 %; four writers 49 to
-// 60 % (eight fared worse: the round trips of more writers only share the same two cores). A
-// batch is some five sales at that load; a lone caller writes its sale alone.
+// process, 2 shared cores, other builds beside): one transaction per sale on a pool gave 36 % of
+// the SQLite store's rate in the same run; batches with two writers 41 to 56 %, four 46 to 60 %,
+// six or eight less (their round trips only share the same two cores). On a quiet machine four
+// writers gave 3,384 sales/s, 49 %, p99 39 ms. A batch is some five sales at that load; a lone
+// caller writes its sale alone.
 //
 // Ids come from AUTO_INCREMENT, so that processes sharing the database never hand out the same
 // one; the rows of one multi-row INSERT get consecutive ids (innodb_autoinc_lock_mode 0 or 1,
@@ -660,10 +661,10 @@ void MariadbStore::createOrCheckSchema(Connection& c, const std::string& name) {
                                  flush.value_or("unknown") +
                                  ", must be 1): an accepted upload could be lost"};
     }
-    // The name is checked to be letters, digits, '_' and '$' (parseMariadbTarget).
     const std::optional<std::string> lockMode = one("SELECT @@GLOBAL.innodb_autoinc_lock_mode", {});
     const std::optional<std::string> step = one("SELECT @@auto_increment_increment", {});
     m_idStep = lockMode != "2" && step ? std::stoll(*step) : 0;
+    // The name is checked to be letters, digits, '_' and '$' (parseMariadbTarget).
     c.exec("CREATE DATABASE IF NOT EXISTS `" + name +
            "` CHARACTER SET utf8mb4 COLLATE utf8mb4_nopad_bin");
     c.selectDatabase(name);
@@ -721,8 +722,8 @@ void MariadbStore::createOrCheckSchema(Connection& c, const std::string& name) {
         one("SELECT RELEASE_LOCK(?)", {lockName});
         c.commit();
     } catch (...) {
+        // The lock also ends with the connection, which the caller closes.
         c.rollback();
-        one("SELECT RELEASE_LOCK(?)", {lockName});
         throw;
     }
 }
