@@ -560,6 +560,8 @@ struct SaleJob {
     std::string error;  // not empty: the caller raises it
     bool queued = true;
     bool done = false;
+    // Told when the job is answered or may become a writer; waits under the store's queue mutex.
+    std::condition_variable wake;
 };
 
 // A row of a sale's child table: an array (`elements`) or a row of a table.
@@ -629,7 +631,6 @@ private:
 
     // Sales waiting for a writer, and how many write.
     std::mutex m_queueMutex;
-    std::condition_variable m_queueChanged;
     std::deque<SaleJob*> m_queue;
     std::size_t m_writers = 0;
 };
@@ -808,7 +809,13 @@ StoreReply MariadbStore::putSale(const SaleUpload& sale) {
     std::unique_lock lock(m_queueMutex);
     m_queue.push_back(&job);
     // The caller that finds a writer's place free writes its own upload and whatever else waits;
-    // the others wait for it. While the writers are busy the queue grows into the next batch.
+    // the others wait for it. While the writers are busy the queue grows into the next batch. A
+    // writer that leaves hands its place to the first caller waiting, waking no one else.
+    auto wakeNextWriter = [&] {
+        if (!m_queue.empty() && m_writers < SaleWriters) {
+            m_queue.front()->wake.notify_one();
+        }
+    };
     while (!job.done) {
         if (job.queued && m_writers < SaleWriters) {
             ++m_writers;
@@ -821,16 +828,19 @@ StoreReply MariadbStore::putSale(const SaleUpload& sale) {
             for (SaleJob* taken : batch) {
                 taken->queued = false;
             }
+            wakeNextWriter();
             lock.unlock();
             storeSales(batch);
             lock.lock();
             --m_writers;
+            // Under the lock: a job's caller may leave, and the job with it, once it sees done.
             for (SaleJob* answered : batch) {
                 answered->done = true;
+                answered->wake.notify_one();
             }
-            m_queueChanged.notify_all();
+            wakeNextWriter();
         } else {
-            m_queueChanged.wait(lock);
+            job.wake.wait(lock);
         }
     }
     lock.unlock();
