@@ -74,8 +74,12 @@ struct HttpServerConfig {
     // Answers a whole request, on a worker thread. An exception becomes a 500 refusal.
     std::function<HttpResponse(HttpRequest&)> handler;
     // The answer to a refused request (the body and content type; the status is the refusal's),
-    // on any thread. Without it the answer has an empty body.
+    // on any thread. Without it the answer has an empty body. Also told, for its log, of a TLS
+    // connection that failed before a request could be read (status 400, nothing answered).
     std::function<HttpResponse(const HttpRefusal&)> refusal;
+    // HTTPS: a PEM certificate chain and its private key; both empty for plain HTTP.
+    std::string tlsCertificateFile;
+    std::string tlsKeyFile;
 };
 
 class HttpServer {

@@ -43,7 +43,7 @@ public:
 
 constexpr const char* kHelp = R"(Usage:
   veldon-central --listen HOST:PORT --db FILE [--accounts-file FILE]
-                 [--account USER:PASSWORD:DATABASE]...
+                 [--account USER:PASSWORD:DATABASE]... [--tls-cert FILE --tls-key FILE]
                  [--progid NAME]... [--threads N] [--quiet] [LIMITS]
   veldon-central --db FILE add-shop --store CODE [--store-name NAME] [--depot CODE]
                  [--depot-name NAME] [--pos ID] [--pos-name NAME]
@@ -61,6 +61,12 @@ Serving (until SIGINT or SIGTERM; requests in flight are answered first):
                        read it (chmod 600). Without an account every call is refused.
   --account U:P:D      one more account; repeatable. It stands in the process list, where
                        every user of the machine reads it: prefer the file.
+  --tls-cert FILE      serve HTTPS with this PEM certificate chain (the service's own
+                       certificate first, then the intermediates); the shops then name the
+                       server https://HOST:PORT. Without it the calls, with the connection
+                       string's password, cross the network in clear
+  --tls-key FILE       the certificate's PEM private key; refused when its group or others
+                       may read it (chmod 600)
   --progid NAME        a ProgID to serve besides lumora.demon and VARNIK.MEM; repeatable
   --threads N          worker threads: calls answered at once (default 16); a connection
                        that idles or sends slowly never holds one
@@ -99,6 +105,7 @@ struct Options {
     std::vector<std::string> progIds;
     HttpLimits limits;
     bool quiet = false;
+    std::optional<std::string> tlsCertificate, tlsKey;
 };
 
 // The log of a serving service on standard error: a line per unsuccessful call unless quiet, and
@@ -371,12 +378,29 @@ int serve(const Options& options) {
     config.accounts = options.accounts;
     config.progIds = options.progIds;
     config.limits = options.limits;
+    if (options.tlsCertificate.has_value() != options.tlsKey.has_value()) {
+        throw UsageError("--tls-cert and --tls-key go together");
+    }
+    if (options.tlsKey) {
+        if (readableByOthers(*options.tlsKey)) {
+            throw std::runtime_error("the key file " + *options.tlsKey +
+                                     " may be read by its group or others; allow its owner alone "
+                                     "(chmod 600)");
+        }
+        config.tlsCertificateFile = *options.tlsCertificate;
+        config.tlsKeyFile = *options.tlsKey;
+    } else if (host != "127.0.0.1" && host != "::1" && host != "localhost") {
+        std::cerr << "veldon-central: warning: serving plain HTTP on " << host
+                  << ": the shops' calls, with their connection strings' passwords, cross the "
+                     "network in clear (--tls-cert, --tls-key)\n";
+    }
     CallLog log(options.quiet);
     config.onCall = [&log](const CallNote& call) { log.note(call); };
     CentralService service(config, *store);
     const int bound = service.start();
-    std::cout << "veldon-central listening on " << host << ":" << bound << ", store "
-              << options.db->string() << std::endl;
+    std::cout << "veldon-central listening on " << host << ":" << bound
+              << (options.tlsKey ? " (HTTPS)" : "") << ", store " << options.db->string()
+              << std::endl;
 
     int received = 0;
     sigwait(&stopSignals, &received);
@@ -416,6 +440,10 @@ int run(const std::vector<std::string>& args) {
             for (Account& account : readAccountsFile(*f)) {
                 options.accounts.push_back(std::move(account));
             }
+        } else if (auto c = optionValue(args, i, "--tls-cert")) {
+            options.tlsCertificate = *c;
+        } else if (auto k = optionValue(args, i, "--tls-key")) {
+            options.tlsKey = *k;
         } else if (auto a = optionValue(args, i, "--account")) {
             options.accounts.push_back(parseAccount(*a));
         } else if (auto p = optionValue(args, i, "--progid")) {

@@ -510,6 +510,7 @@ struct CentralService::Impl {
         if (config.onCall) {
             CallNote note;
             note.client = r.client;
+            note.store = "-";
             note.status = r.status;
             const auto path = wire::parseCallPath(r.target.substr(0, r.target.find('?')));
             note.method = path ? excerpt(path->second, kQuoteLimit) : "-";
@@ -544,6 +545,8 @@ int CentralService::start() {
     http.host = d.config.host;
     http.port = d.config.port;
     http.limits = d.config.limits;
+    http.tlsCertificateFile = d.config.tlsCertificateFile;
+    http.tlsKeyFile = d.config.tlsKeyFile;
     http.handler = [&d](HttpRequest& req) { return d.handle(req); };
     http.refusal = [&d](const HttpRefusal& r) { return d.refusal(r); };
     auto server = std::make_unique<HttpServer>(std::move(http));

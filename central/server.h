@@ -47,6 +47,9 @@ struct ServiceConfig {
     // all its unsent card approvals in one putcard call: a first installation with 100,000 sales
     // sends about 56,000 in some 10 MB, so a body may hold 32 MB.
     HttpLimits limits;
+    // HTTPS: the PEM certificate chain and private key presented to the shops (both or neither).
+    std::string tlsCertificateFile;
+    std::string tlsKeyFile;
     // The most texts one call's arguments may hold (that putcard holds about 730,000; 2 million
     // are 150,000 card approvals), and the most slots of one row of a two-dimensional array (the
     // widest has 26). Decoded, 2 million texts take some 70 MB, within one address's share of
