@@ -8,6 +8,9 @@
 // Failures of the call itself come back as the protocol's error bodies, numbered like the errors
 // of the Windows program (429 no such object, 438 no such method, 5 bad arguments, 70 credentials,
 // 7 body too large or the service short of memory, -2147467259 store failure).
+//
+// It also serves the head office's page (central/headoffice.h): GET / and GET /shops.csv behind a
+// login (GET and POST /login, GET /logout) with the user names and passwords of the accounts.
 #pragma once
 
 #include <cstddef>
@@ -16,6 +19,7 @@
 #include <string>
 #include <vector>
 
+#include "central/headoffice.h"
 #include "central/httpserver.h"
 #include "central/store.h"
 
@@ -53,8 +57,14 @@ struct ServiceConfig {
     // the memory budget.
     std::size_t maxTexts = 2'000'000;
     std::size_t maxSlots = 64;
-    // Told of every call once it is answered, on the thread that answered it.
+    // Told of every call once it is answered, on the thread that answered it; also of every
+    // refused login to the page (method "login").
     std::function<void(const CallNote&)> onCall;
+    // The head office's page: how long a shop may send nothing before it is silent, and the days
+    // shown.
+    PageOptions page;
+    // Served over HTTPS: the session cookie is then marked Secure.
+    bool tls = false;
 };
 
 class CentralService {
