@@ -18,7 +18,7 @@ constexpr std::string_view kStyle =
     "h1{font-size:1.4em;margin:0 0 .4em}"
     "p{margin:.25em 0}"
     "table{border-collapse:collapse;margin-top:1em;font-size:.9em}"
-    "th,td{border:1px solid #c4c8cf;padding:.3em .55em;white-space:nowrap}"
+    "th,td{border:1px solid #c4c8cf;padding:.25em .45em;white-space:nowrap}"
     "th{background:#eef1f5;font-weight:600}"
     "td.n{text-align:right;font-variant-numeric:tabular-nums}"
     "td.z{color:#9aa0a6}"

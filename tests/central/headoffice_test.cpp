@@ -103,7 +103,7 @@ public:
                            "--disable-sync",
                            "--host-resolver-rules=MAP * ~NOTFOUND, EXCLUDE 127.0.0.1",
                            "--proxy-server=http://127.0.0.1:9",
-                           "--window-size=1500,520",
+                           "--window-size=1860,460",
                            "--user-data-dir=" + (profile / "chromium").string()};
         const json session = call(
             "POST", "/session",
@@ -194,6 +194,7 @@ TEST(HeadOfficeTest, BrowserLogsInAndReadsTheShops) {
                                    {"S0003", "1"}}) {
         ASSERT_TRUE(store->putSale(sale(code, id)).accepted);
     }
+    ASSERT_FALSE(store->putSale(sale("S0001", "2")).accepted);  // a duplicate
     TextTable card(1, 13);
     card(0, 1) = "S0001";
     card(0, 12) = "A1";
@@ -235,6 +236,7 @@ TEST(HeadOfficeTest, BrowserLogsInAndReadsTheShops) {
     EXPECT_EQ(rows[0]["cells"][6], "2");  // the third sale arrived two days ago
     EXPECT_EQ(rows[0]["cells"][7], "1");
     EXPECT_EQ(rows[0]["cells"][10], "1");
+    EXPECT_EQ(rows[0]["cells"][20], "1");  // duplicates
     EXPECT_EQ(rows[1]["cells"][1], hostile);
     EXPECT_EQ(page["scripts"], 0);
     EXPECT_EQ(page["images"], 0);
