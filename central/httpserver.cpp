@@ -46,6 +46,8 @@ const char* reasonPhrase(int status) {
             return "Continue";
         case 200:
             return "OK";
+        case 303:
+            return "See Other";
         case 400:
             return "Bad Request";
         case 401:
@@ -80,6 +82,12 @@ std::string serialise(const HttpResponse& response, bool keepAlive) {
                       reasonPhrase(response.status) + "\r\n";
     if (!response.contentType.empty()) {
         out += "Content-Type: " + response.contentType + "\r\n";
+    }
+    for (const auto& [name, value] : response.headers) {
+        if (name.find_first_of("\r\n:") == std::string::npos &&
+            value.find_first_of("\r\n") == std::string::npos) {
+            out += name + ": " + value + "\r\n";
+        }
     }
     out += "Content-Length: " + std::to_string(response.body.size()) + "\r\n";
     out += keepAlive ? "Connection: keep-alive\r\n\r\n" : "Connection: close\r\n\r\n";
@@ -173,6 +181,7 @@ struct Connection {
     // The request being read.
     std::string method;
     std::string target;
+    HttpHeaders headers;
     std::size_t contentLength = 0;
     bool keepAlive = true;
     std::shared_ptr<Charge> charge;
@@ -202,6 +211,7 @@ struct Done {
 struct Head {
     std::string method;
     std::string target;
+    HttpHeaders headers;
     std::size_t contentLength = 0;
     bool keepAlive = true;
     bool expectContinue = false;
@@ -257,6 +267,7 @@ std::optional<HeadRefusal> parseHead(std::string_view text, Head& head) {
         }
         const std::string_view name = line.substr(0, colon);
         const std::string_view value = trimmed(line.substr(colon + 1));
+        head.headers.emplace_back(name, value);
         if (equalsIgnoringAsciiCase(name, "Content-Length")) {
             std::size_t length = 0;
             const auto [end, ec] =
@@ -280,17 +291,26 @@ std::optional<HeadRefusal> parseHead(std::string_view text, Head& head) {
             head.expectContinue = equalsIgnoringAsciiCase(value, "100-continue");
         }
     }
-    if (head.method != "POST") {
-        return HeadRefusal{405,
-                           "nothing answers " + head.method + " here: calls are POST requests"};
+    if (head.method != "POST" && head.method != "GET") {
+        return HeadRefusal{405, "nothing answers " + head.method +
+                                    " here: calls are POST requests, pages GET requests"};
     }
-    if (!lengthSeen) {
+    if (!lengthSeen && head.method == "POST") {
         return HeadRefusal{411, "the request names no Content-Length"};
     }
     return std::nullopt;
 }
 
 }  // namespace
+
+std::string HttpRequest::header(std::string_view name) const {
+    for (const auto& [n, value] : headers) {
+        if (equalsIgnoringAsciiCase(n, name)) {
+            return value;
+        }
+    }
+    return {};
+}
 
 struct HttpServer::Impl {
     explicit Impl(HttpServerConfig c)
@@ -653,6 +673,7 @@ struct HttpServer::Impl {
             const auto refusal = parseHead(std::string_view(c.in).substr(0, end + 2), head);
             c.method = head.method;
             c.target = head.target;
+            c.headers = std::move(head.headers);
             if (refusal) {
                 refuse(id, refusal->status, refusal->description);
                 return false;
@@ -699,6 +720,8 @@ struct HttpServer::Impl {
             Job job{id, c.contentLength >= config.limits.largeBodyBytes, {}, std::move(c.charge)};
             job.request.method = std::move(c.method);
             job.request.target = std::move(c.target);
+            job.request.headers = std::move(c.headers);
+            c.headers.clear();
             job.request.client = c.address;
             if (c.in.size() == c.contentLength) {
                 job.request.body = std::move(c.in);

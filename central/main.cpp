@@ -44,7 +44,8 @@ public:
 constexpr const char* kHelp = R"(Usage:
   veldon-central --listen HOST:PORT --db FILE [--accounts-file FILE]
                  [--account USER:PASSWORD:DATABASE]... [--tls-cert FILE --tls-key FILE]
-                 [--progid NAME]... [--threads N] [--quiet] [LIMITS]
+                 [--progid NAME]... [--threads N] [--quiet] [--silent-after MINUTES]
+                 [--page-days N] [LIMITS]
   veldon-central --db FILE add-shop --store CODE [--store-name NAME] [--depot CODE]
                  [--depot-name NAME] [--pos ID] [--pos-name NAME]
   veldon-central --db FILE stats [--store CODE]
@@ -72,6 +73,15 @@ Serving (until SIGINT or SIGTERM; requests in flight are answered first):
                        that idles or sends slowly never holds one
   --quiet              no line per refused or failed call on standard error (the line of
                        totals per busy minute stays)
+
+The head office's page: http://HOST:PORT/ in a browser, after a login with the user name and
+password of an account (its DATABASE is not asked), shows every registered shop with what it
+sent per day; /shops.csv is the same table as a CSV file.
+  --silent-after MINUTES  a shop that sent nothing for longer stands out as silent (default
+                       180: a shop's agent sends each sale within minutes, three hours pass a
+                       quiet afternoon yet show a stopped shop the same day; outside business
+                       hours every shop is silent); one that never sent anything is silent
+  --page-days N        the days shown, today included (default 7, at most 366)
 
 Limits, so that no few connections can take the service from the honest shops:
   --per-address N      connections one client address may hold (default 64: shops
@@ -104,6 +114,7 @@ struct Options {
     std::vector<Account> accounts;
     std::vector<std::string> progIds;
     HttpLimits limits;
+    PageOptions page;
     bool quiet = false;
     std::optional<std::string> tlsCertificate, tlsKey;
 };
@@ -246,17 +257,38 @@ std::optional<std::string> optionValue(const std::vector<std::string>& args, std
     return args[++i];
 }
 
+struct NumberOption {
+    const char* name;
+    long least;
+    long most;
+    std::function<void(long)> set;
+};
+
+// Takes the option of `table` at `i`, a whole number within its bounds; false when args[i] is
+// none of them.
+template <std::size_t N>
+bool numberOption(const std::vector<std::string>& args, std::size_t& i,
+                  const NumberOption (&table)[N]) {
+    for (const NumberOption& option : table) {
+        if (auto text = optionValue(args, i, option.name)) {
+            const std::optional<long> n = wholeNumber(*text);
+            if (!n || *n < option.least || *n > option.most) {
+                throw UsageError(std::string(option.name) + " needs a number from " +
+                                 std::to_string(option.least) + " to " +
+                                 std::to_string(option.most) + ", not '" + *text + "'");
+            }
+            option.set(*n);
+            return true;
+        }
+    }
+    return false;
+}
+
 // Takes one of the numeric limit options at `i`; false when args[i] is none of them.
 bool limitOption(const std::vector<std::string>& args, std::size_t& i, HttpLimits& limits) {
     constexpr std::size_t MB = 1024 * 1024;
     using std::chrono::seconds;
-    struct Limit {
-        const char* name;
-        long least;
-        long most;
-        std::function<void(long)> set;
-    };
-    const Limit table[] = {
+    const NumberOption table[] = {
         {"--threads", 1, 10000, [&](long n) { limits.workers = static_cast<std::size_t>(n); }},
         {"--per-address", 1, 1000000,
          [&](long n) { limits.maxConnectionsPerAddress = static_cast<std::size_t>(n); }},
@@ -268,19 +300,17 @@ bool limitOption(const std::vector<std::string>& args, std::size_t& i, HttpLimit
         {"--request-seconds", 1, 3600, [&](long n) { limits.requestTime = seconds(n); }},
         {"--idle-seconds", 1, 3600, [&](long n) { limits.idleTime = seconds(n); }},
     };
-    for (const Limit& limit : table) {
-        if (auto text = optionValue(args, i, limit.name)) {
-            const std::optional<long> n = wholeNumber(*text);
-            if (!n || *n < limit.least || *n > limit.most) {
-                throw UsageError(std::string(limit.name) + " needs a number from " +
-                                 std::to_string(limit.least) + " to " + std::to_string(limit.most) +
-                                 ", not '" + *text + "'");
-            }
-            limit.set(*n);
-            return true;
-        }
-    }
-    return false;
+    return numberOption(args, i, table);
+}
+
+// Takes one of the head-office page's options at `i`; false when args[i] is none of them.
+bool pageOption(const std::vector<std::string>& args, std::size_t& i, PageOptions& page) {
+    const NumberOption table[] = {
+        {"--silent-after", 1, 100000,
+         [&](long n) { page.silentAfterMinutes = static_cast<int>(n); }},
+        {"--page-days", 1, 366, [&](long n) { page.days = static_cast<int>(n); }},
+    };
+    return numberOption(args, i, table);
 }
 
 std::unique_ptr<CentralStore> openStore(const Options& options) {
@@ -394,6 +424,7 @@ int serve(const Options& options) {
                   << ": the shops' calls, with their connection strings' passwords, cross the "
                      "network in clear (--tls-cert, --tls-key)\n";
     }
+    config.page = options.page;
     CallLog log(options.quiet);
     config.onCall = [&log](const CallNote& call) { log.note(call); };
     CentralService service(config, *store);
@@ -451,7 +482,7 @@ int run(const std::vector<std::string>& args) {
                 throw UsageError("--progid needs a name");
             }
             options.progIds.push_back(*p);
-        } else if (!limitOption(args, i, options.limits)) {
+        } else if (!limitOption(args, i, options.limits) && !pageOption(args, i, options.page)) {
             throw UsageError("unknown option " + arg);
         }
     }
