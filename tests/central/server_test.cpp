@@ -558,6 +558,7 @@ TEST_F(VeldonCentralToolTest, AddShopThenStats) {
              {"--listen", "127.0.0.1:0", "--db", m_db, "--account", "nocolons"},
              {"--listen", "127.0.0.1:0", "--db", m_db, "--accounts-file", badLine},
              {"--listen", "127.0.0.1:0", "--db", m_db, "--threads", "0"},
+             {"--listen", "127.0.0.1:0", "--db", m_db, "--tls-cert", badLine},
              {"--bogus"}}) {
         r = run(wrong);
         EXPECT_EQ(r.status, 2) << (wrong.empty() ? "(none)" : wrong.back()) << ": " << r.err;
@@ -570,9 +571,14 @@ TEST_F(VeldonCentralToolTest, AddShopThenStats) {
     EXPECT_FALSE(std::filesystem::exists(m_dir / "missing.db"));
     // Secrets the group may read are refused.
     std::filesystem::permissions(badLine, std::filesystem::perms(0640));
-    r = run({"--listen", "127.0.0.1:0", "--db", m_db, "--accounts-file", badLine});
-    EXPECT_EQ(r.status, 1) << r.err;
-    EXPECT_NE(r.err.find("chmod 600"), std::string::npos) << r.err;
+    for (const std::vector<std::string>& secret : std::vector<std::vector<std::string>>{
+             {"--accounts-file", badLine}, {"--tls-cert", badLine, "--tls-key", badLine}}) {
+        std::vector<std::string> args{"--listen", "127.0.0.1:0", "--db", m_db};
+        args.insert(args.end(), secret.begin(), secret.end());
+        r = run(args);
+        EXPECT_EQ(r.status, 1) << r.err;
+        EXPECT_NE(r.err.find("chmod 600"), std::string::npos) << r.err;
+    }
 }
 
 TEST_F(VeldonCentralToolTest, ServesUntilSigterm) {
