@@ -79,6 +79,9 @@ public:
     // Bounds of every remote call. The deadline of a whole call is the setting 호출제한시간 in
     // seconds (1 to 3600); blank or anything else leaves the default of 60 seconds.
     CallTimeouts CallLimits;
+    // The certificate authorities (a PEM file) an https:// server is verified against: the
+    // setting CA인증서; blank: the system's trust store.
+    std::string CaFile;
 
     // The configuration database, open for the life of the form; the local database while a
     // procedure uses it.

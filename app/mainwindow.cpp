@@ -44,8 +44,8 @@ void Form1::Command3_Click() {
         for (Label& name : c.laRecv) {
             name.Caption.clear();
         }
-        DataSpace space(CallLimits);
-        auto object = space.CreateObject(ServerInfo[3], "http://" + ServerInfo[0]);
+        DataSpace space(CallLimits, CaFile);
+        auto object = space.CreateObject(ServerInfo[3], serverUrl(ServerInfo[0]));
         const std::string store = c.Text4.Text;
         const std::pair<std::string, const char*> lookups[] = {
             {" SELECT RCT_NAME FROM RCT WHERE RCT_CODE = '" + store + "' ", "RCT_NAME"},
@@ -64,7 +64,7 @@ void Form1::Command3_Click() {
                 rows->moveFirst();
                 c.laRecv[i].Caption = rows->field(lookups[i].second).toText();
             }
-            object = space.CreateObject(ServerInfo[3], "http://" + ServerInfo[0]);
+            object = space.CreateObject(ServerInfo[3], serverUrl(ServerInfo[0]));
         }
         if (!c.laRecv[0].Caption.empty() && !c.laRecv[1].Caption.empty() &&
             !c.laRecv[2].Caption.empty()) {

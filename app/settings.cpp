@@ -45,6 +45,8 @@ void Form1::LoadSettings() {
         CallLimits.deadline = std::chrono::seconds(std::stoi(deadline));
     }
 
+    CaFile = trimBlanks(setting("CA인증서"));
+
     StoreCode = setting("가맹점");
     StoreName = setting("가맹점명");
     DepotCode = setting("하치장");

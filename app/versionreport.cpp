@@ -11,14 +11,15 @@ namespace {
 
 bool putVersion(const std::string& progId, const std::string& server, const std::string& version,
                 const std::string& counterId, const std::string& storeCode,
-                std::string& centerConnStr, const CallTimeouts& limits, std::string& failure) {
+                std::string& centerConnStr, const CallTimeouts& limits, const std::string& caFile,
+                std::string& failure) {
     TextArray statements(2);
     statements(1) = " UPDATE POS SET VELDON_VER = '" + version +
                     "' , VELDON_VER_SDATE = Now() WHERE POS_ID = '" + counterId +
                     "' AND  RCT_CODE = '" + storeCode + "'";
     try {
-        DataSpace space(limits);
-        auto object = space.CreateObject(progId, "http://" + server);
+        DataSpace space(limits, caFile);
+        auto object = space.CreateObject(progId, serverUrl(server));
         std::string message;
         if (object->PUTSQL(statements, message, centerConnStr)) {
             failure.clear();
@@ -39,7 +40,7 @@ bool Form1::ReportVersionRetail() {
     const auto& store = m_services.settings;
     return putVersion("VARNIK.MEM", store.get("TORVANE", "Settings", "1차서버"), ProgramVersion,
                       store.get("TORVANE", "Settings", "카운터"),
-                      store.get("TORVANE", "Settings", "가맹점"), CenterConnStr, CallLimits,
+                      store.get("TORVANE", "Settings", "가맹점"), CenterConnStr, CallLimits, CaFile,
                       versionReportFailure);
 }
 
@@ -47,7 +48,7 @@ bool Form1::ReportVersionRestaurant(const std::string& version) {
     const auto& store = m_services.settings;
     return putVersion("lumora.demon", ServerInfo[0], version,
                       store.get("TORVANE", "Settings", "카운터"),
-                      store.get("TORVANE", "Settings", "가맹점"), CenterConnStr, CallLimits,
+                      store.get("TORVANE", "Settings", "가맹점"), CenterConnStr, CallLimits, CaFile,
                       versionReportFailure);
 }
 

@@ -14,6 +14,7 @@
 #include <unordered_map>
 #include <vector>
 
+#include "central/tls.h"
 #include "platform/asciitext.h"
 #include "platform/error.h"
 #include "platform/netsocket.h"
@@ -45,6 +46,8 @@ const char* reasonPhrase(int status) {
             return "Continue";
         case 200:
             return "OK";
+        case 303:
+            return "See Other";
         case 400:
             return "Bad Request";
         case 401:
@@ -79,6 +82,12 @@ std::string serialise(const HttpResponse& response, bool keepAlive) {
                       reasonPhrase(response.status) + "\r\n";
     if (!response.contentType.empty()) {
         out += "Content-Type: " + response.contentType + "\r\n";
+    }
+    for (const auto& [name, value] : response.headers) {
+        if (name.find_first_of("\r\n:") == std::string::npos &&
+            value.find_first_of("\r\n") == std::string::npos) {
+            out += name + ": " + value + "\r\n";
+        }
     }
     out += "Content-Length: " + std::to_string(response.body.size()) + "\r\n";
     out += keepAlive ? "Connection: keep-alive\r\n\r\n" : "Connection: close\r\n\r\n";
@@ -172,6 +181,7 @@ struct Connection {
     // The request being read.
     std::string method;
     std::string target;
+    HttpHeaders headers;
     std::size_t contentLength = 0;
     bool keepAlive = true;
     std::shared_ptr<Charge> charge;
@@ -179,6 +189,10 @@ struct Connection {
     std::string out;
     std::size_t written = 0;
     std::size_t drained = 0;
+    // HTTPS only: the connection's TLS state, and what it must send while a request is read
+    // (handshake messages) that the socket did not take at once.
+    std::unique_ptr<TlsSession> tls;
+    std::string tlsOut;
 };
 
 struct Job {
@@ -197,6 +211,7 @@ struct Done {
 struct Head {
     std::string method;
     std::string target;
+    HttpHeaders headers;
     std::size_t contentLength = 0;
     bool keepAlive = true;
     bool expectContinue = false;
@@ -252,6 +267,7 @@ std::optional<HeadRefusal> parseHead(std::string_view text, Head& head) {
         }
         const std::string_view name = line.substr(0, colon);
         const std::string_view value = trimmed(line.substr(colon + 1));
+        head.headers.emplace_back(name, value);
         if (equalsIgnoringAsciiCase(name, "Content-Length")) {
             std::size_t length = 0;
             const auto [end, ec] =
@@ -275,11 +291,11 @@ std::optional<HeadRefusal> parseHead(std::string_view text, Head& head) {
             head.expectContinue = equalsIgnoringAsciiCase(value, "100-continue");
         }
     }
-    if (head.method != "POST") {
-        return HeadRefusal{405,
-                           "nothing answers " + head.method + " here: calls are POST requests"};
+    if (head.method != "POST" && head.method != "GET") {
+        return HeadRefusal{405, "nothing answers " + head.method +
+                                    " here: calls are POST requests, pages GET requests"};
     }
-    if (!lengthSeen) {
+    if (!lengthSeen && head.method == "POST") {
         return HeadRefusal{411, "the request names no Content-Length"};
     }
     return std::nullopt;
@@ -287,12 +303,22 @@ std::optional<HeadRefusal> parseHead(std::string_view text, Head& head) {
 
 }  // namespace
 
+std::string HttpRequest::header(std::string_view name) const {
+    for (const auto& [n, value] : headers) {
+        if (equalsIgnoringAsciiCase(n, name)) {
+            return value;
+        }
+    }
+    return {};
+}
+
 struct HttpServer::Impl {
     explicit Impl(HttpServerConfig c)
         : config(std::move(c)), budget(config.limits.memoryBudget, config.limits.addressMemory) {}
 
     HttpServerConfig config;
     MemoryBudget budget;
+    std::unique_ptr<TlsContext> tlsContext;  // serving HTTPS
     std::mutex startStop;
     bool started = false;
     int listening = -1;
@@ -391,7 +417,42 @@ struct HttpServer::Impl {
     // ---- the loop thread
 
     void watch(std::uint64_t id, Connection& c, bool read, bool write) {
-        poller->modify(c.fd, id, read, write);
+        // A worker's answer takes the pending TLS bytes along (wireBytes).
+        poller->modify(c.fd, id, read, write || (!c.tlsOut.empty() && c.phase != Phase::Handling));
+    }
+
+    // Sends what the TLS session has to say of itself, as far as the socket takes it; the rest
+    // waits for the socket to be writable. False when the connection was closed.
+    bool flushTls(std::uint64_t id, Connection& c) {
+        const bool waiting = !c.tlsOut.empty();
+        c.tls->takeOutput(c.tlsOut);
+        while (!c.tlsOut.empty()) {
+            const long n = net::writeSome(c.fd, c.tlsOut.data(), c.tlsOut.size());
+            if (n == net::kWouldBlock) {
+                break;
+            }
+            if (n <= 0) {
+                close(id);
+                return false;
+            }
+            c.tlsOut.erase(0, static_cast<std::size_t>(n));
+        }
+        if (waiting != !c.tlsOut.empty()) {
+            watch(id, c, true, false);
+        }
+        return true;
+    }
+
+    // A plain answer as it goes on the wire: encrypted on a TLS connection, after what the
+    // session had still to send.
+    std::string wireBytes(Connection& c, std::string plain) {
+        if (!c.tls) {
+            return plain;
+        }
+        std::string out = std::move(c.tlsOut);
+        c.tlsOut.clear();
+        c.tls->send(plain, out);
+        return out;
     }
 
     void close(std::uint64_t id) {
@@ -416,7 +477,11 @@ struct HttpServer::Impl {
         Connection& c = connections.at(id);
         const HttpResponse answer = refusalAnswer(
             {c.address, c.method.empty() ? "-" : c.method, c.target, status, description});
-        const std::string out = serialise(answer, false);
+        if (c.tls && !c.tls->established()) {
+            close(id);  // no secure channel to answer on
+            return;
+        }
+        const std::string out = wireBytes(c, serialise(answer, false));
         net::writeSome(c.fd, out.data(), out.size());
         net::shutdownWrite(c.fd);
         c.phase = Phase::Draining;
@@ -445,7 +510,11 @@ struct HttpServer::Impl {
                       const std::string& description) {
         const std::string out =
             serialise(refusalAnswer({address, "-", "", status, description}), false);
-        net::writeSome(fd, out.data(), out.size());
+        // Over HTTPS the answer could be sent only after a handshake: the refused client just
+        // sees its connection closed.
+        if (!tlsContext) {
+            net::writeSome(fd, out.data(), out.size());
+        }
         net::closeSocket(fd);
     }
 
@@ -512,6 +581,9 @@ struct HttpServer::Impl {
             Connection& c = connections[id];
             c.fd = a.fd;
             c.address = a.address;
+            if (tlsContext) {
+                c.tls = std::make_unique<TlsSession>(*tlsContext);
+            }
             ++perAddress[a.address];
             // A new connection gets an idle one's time to begin its request.
             c.deadline = Clock::now() + config.limits.idleTime;
@@ -549,7 +621,20 @@ struct HttpServer::Impl {
                 c.phase = Phase::Head;
                 c.deadline = Clock::now() + config.limits.requestTime;
             }
-            c.in.append(buffer, static_cast<std::size_t>(n));
+            if (c.tls) {
+                // The plain text is never longer than the records it came in, so `room` holds.
+                if (!c.tls->receive(buffer, static_cast<std::size_t>(n), c.in)) {
+                    refusalAnswer({c.address, "-", "", 400, c.tls->error()});  // for the log
+                    close(id);
+                    return false;
+                }
+                if (!flushTls(id, c)) {
+                    return false;
+                }
+                c.eof = c.eof || c.tls->closed();
+            } else {
+                c.in.append(buffer, static_cast<std::size_t>(n));
+            }
             if (static_cast<std::size_t>(n) < room) {
                 return true;
             }
@@ -588,6 +673,7 @@ struct HttpServer::Impl {
             const auto refusal = parseHead(std::string_view(c.in).substr(0, end + 2), head);
             c.method = head.method;
             c.target = head.target;
+            c.headers = std::move(head.headers);
             if (refusal) {
                 refuse(id, refusal->status, refusal->description);
                 return false;
@@ -613,7 +699,14 @@ struct HttpServer::Impl {
             c.phase = Phase::Body;
             if (head.expectContinue && c.in.size() < c.contentLength) {
                 static constexpr std::string_view kContinue = "HTTP/1.1 100 Continue\r\n\r\n";
-                net::writeSome(c.fd, kContinue.data(), kContinue.size());
+                if (c.tls) {
+                    c.tls->send(kContinue, c.tlsOut);
+                    if (!flushTls(id, c)) {
+                        return false;
+                    }
+                } else {
+                    net::writeSome(c.fd, kContinue.data(), kContinue.size());
+                }
             }
         }
         if (c.phase == Phase::Body) {
@@ -627,6 +720,8 @@ struct HttpServer::Impl {
             Job job{id, c.contentLength >= config.limits.largeBodyBytes, {}, std::move(c.charge)};
             job.request.method = std::move(c.method);
             job.request.target = std::move(c.target);
+            job.request.headers = std::move(c.headers);
+            c.headers.clear();
             job.request.client = c.address;
             if (c.in.size() == c.contentLength) {
                 job.request.body = std::move(c.in);
@@ -693,7 +788,7 @@ struct HttpServer::Impl {
             close(d.id);
             return;
         }
-        c.out = serialise(d.response, c.keepAlive && !stopping);
+        c.out = wireBytes(c, serialise(d.response, c.keepAlive && !stopping));
         c.written = 0;
         c.phase = Phase::Writing;
         c.deadline = Clock::now() + config.limits.writeTime;
@@ -724,6 +819,9 @@ struct HttpServer::Impl {
             } else if (e.writable) {
                 send(e.token, c);
             }
+            return;
+        }
+        if (e.writable && !c.tlsOut.empty() && !flushTls(e.token, c)) {
             return;
         }
         if (e.readable || e.hangup) {
@@ -833,6 +931,10 @@ int HttpServer::start() {
     std::lock_guard lock(d.startStop);
     if (d.started) {
         throw Error(errc::InvalidProcedureCall, "the HTTP server was started already");
+    }
+    if (!d.config.tlsCertificateFile.empty() || !d.config.tlsKeyFile.empty()) {
+        d.tlsContext =
+            std::make_unique<TlsContext>(d.config.tlsCertificateFile, d.config.tlsKeyFile);
     }
     const std::size_t files = raiseOpenFileLimit();
     d.maxConnections =

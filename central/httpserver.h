@@ -13,7 +13,8 @@
 //     (503) at once instead of being read;
 //   - count: at most `maxConnections` in all and `maxConnectionsPerAddress` from one address;
 //     a new connection beyond them first closes an idle one, else it is refused (503).
-// Requests must name their length (Content-Length); chunked bodies are not accepted.
+// Requests are POST (which must name its length, Content-Length; chunked bodies are not
+// accepted) or GET.
 #pragma once
 
 #include <chrono>
@@ -21,6 +22,9 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <string_view>
+#include <utility>
+#include <vector>
 
 namespace veldon::central {
 
@@ -42,20 +46,30 @@ struct HttpLimits {
     std::size_t largeWorkers = 2;
 };
 
+using HttpHeaders = std::vector<std::pair<std::string, std::string>>;
+
 struct HttpRequest {
     std::string method;
     std::string target;
-    std::string client;  // the peer's address
+    std::string client;   // the peer's address
+    HttpHeaders headers;  // as received, values trimmed
     std::string body;
     // Draws `bytes` more from the memory budget for what the handler builds from the body;
     // false when the budget cannot spare them. Given back when the request is answered.
     std::function<bool(std::size_t bytes)> reserve;
+
+    // The value of the first header field of that name (without regard to letter case); empty
+    // when there is none.
+    std::string header(std::string_view name) const;
 };
 
 struct HttpResponse {
     int status = 200;
     std::string contentType;
     std::string body;
+    // Header fields written besides Content-Type, Content-Length and Connection. A field whose
+    // name or value holds a line break is left out.
+    HttpHeaders headers;
 };
 
 // A request the server refuses itself, before any handler sees it.
@@ -74,8 +88,12 @@ struct HttpServerConfig {
     // Answers a whole request, on a worker thread. An exception becomes a 500 refusal.
     std::function<HttpResponse(HttpRequest&)> handler;
     // The answer to a refused request (the body and content type; the status is the refusal's),
-    // on any thread. Without it the answer has an empty body.
+    // on any thread. Without it the answer has an empty body. Also told, for its log, of a TLS
+    // connection that failed before a request could be read (status 400, nothing answered).
     std::function<HttpResponse(const HttpRefusal&)> refusal;
+    // HTTPS: a PEM certificate chain and its private key; both empty for plain HTTP.
+    std::string tlsCertificateFile;
+    std::string tlsKeyFile;
 };
 
 class HttpServer {

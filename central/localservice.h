@@ -15,17 +15,23 @@ namespace veldon::central {
 
 class LocalService {
 public:
+    // A certificate chain and key to serve HTTPS with.
+    struct Tls {
+        std::string certificateFile, keyFile;
+    };
+
     // Opens (or creates) `folder`/central.db, registers `shop` when given, and starts serving
-    // `account` with `workers` threads.
+    // `account` with `workers` threads, over HTTPS when `tls` is given.
     LocalService(const std::filesystem::path& folder, const Account& account,
-                 const std::optional<Shop>& shop, int workers = 4);
+                 const std::optional<Shop>& shop, int workers = 4,
+                 const std::optional<Tls>& tls = std::nullopt);
     ~LocalService();
     LocalService(const LocalService&) = delete;
     LocalService& operator=(const LocalService&) = delete;
 
     int port() const { return m_port; }
     std::string server() const { return "127.0.0.1:" + std::to_string(m_port); }
-    std::string url() const { return "http://" + server(); }
+    std::string url() const { return (m_https ? "https://" : "http://") + server(); }
     CentralStore& store() { return *m_store; }
     const std::filesystem::path& file() const { return m_file; }
     // The number of rows of one table of the store; throws for a table it does not have.
@@ -36,6 +42,7 @@ private:
     std::unique_ptr<CentralStore> m_store;
     std::unique_ptr<CentralService> m_service;
     int m_port = 0;
+    bool m_https = false;
 };
 
 }  // namespace veldon::central

@@ -44,8 +44,9 @@ public:
 
 constexpr const char* kHelp = R"(Usage:
   veldon-central --listen HOST:PORT --db STORE [--db-password-file FILE] [--accounts-file FILE]
-                 [--account USER:PASSWORD:DATABASE]...
-                 [--progid NAME]... [--threads N] [--quiet] [LIMITS]
+                 [--account USER:PASSWORD:DATABASE]... [--tls-cert FILE --tls-key FILE]
+                 [--progid NAME]... [--threads N] [--quiet] [--silent-after MINUTES]
+                 [--page-days N] [LIMITS]
   veldon-central --db STORE add-shop --store CODE [--store-name NAME] [--depot CODE]
                  [--depot-name NAME] [--pos ID] [--pos-name NAME]
   veldon-central --db STORE stats [--store CODE]
@@ -72,11 +73,26 @@ Serving (until SIGINT or SIGTERM; requests in flight are answered first):
                        read it (chmod 600). Without an account every call is refused.
   --account U:P:D      one more account; repeatable. It stands in the process list, where
                        every user of the machine reads it: prefer the file.
+  --tls-cert FILE      serve HTTPS with this PEM certificate chain (the service's own
+                       certificate first, then the intermediates); the shops then name the
+                       server https://HOST:PORT. Without it the calls, with the connection
+                       string's password, cross the network in clear
+  --tls-key FILE       the certificate's PEM private key; refused when its group or others
+                       may read it (chmod 600)
   --progid NAME        a ProgID to serve besides lumora.demon and VARNIK.MEM; repeatable
   --threads N          worker threads: calls answered at once (default 16); a connection
                        that idles or sends slowly never holds one
   --quiet              no line per refused or failed call on standard error (the line of
                        totals per busy minute stays)
+
+The head office's page: http://HOST:PORT/ in a browser, after a login with the user name and
+password of an account (its DATABASE is not asked), shows every registered shop with what it
+sent per day; /shops.csv is the same table as a CSV file.
+  --silent-after MINUTES  a shop that sent nothing for longer stands out as silent (default
+                       180: a shop's agent sends each sale within minutes, three hours pass a
+                       quiet afternoon yet show a stopped shop the same day; outside business
+                       hours every shop is silent); one that never sent anything is silent
+  --page-days N        the days shown, today included (default 7, at most 366)
 
 Limits, so that no few connections can take the service from the honest shops:
   --per-address N      connections one client address may hold (default 64: shops
@@ -111,7 +127,9 @@ struct Options {
     std::vector<Account> accounts;
     std::vector<std::string> progIds;
     HttpLimits limits;
+    PageOptions page;
     bool quiet = false;
+    std::optional<std::string> tlsCertificate, tlsKey;
 };
 
 // The log of a serving service on standard error: a line per unsuccessful call unless quiet, and
@@ -252,17 +270,38 @@ std::optional<std::string> optionValue(const std::vector<std::string>& args, std
     return args[++i];
 }
 
+struct NumberOption {
+    const char* name;
+    long least;
+    long most;
+    std::function<void(long)> set;
+};
+
+// Takes the option of `table` at `i`, a whole number within its bounds; false when args[i] is
+// none of them.
+template <std::size_t N>
+bool numberOption(const std::vector<std::string>& args, std::size_t& i,
+                  const NumberOption (&table)[N]) {
+    for (const NumberOption& option : table) {
+        if (auto text = optionValue(args, i, option.name)) {
+            const std::optional<long> n = wholeNumber(*text);
+            if (!n || *n < option.least || *n > option.most) {
+                throw UsageError(std::string(option.name) + " needs a number from " +
+                                 std::to_string(option.least) + " to " +
+                                 std::to_string(option.most) + ", not '" + *text + "'");
+            }
+            option.set(*n);
+            return true;
+        }
+    }
+    return false;
+}
+
 // Takes one of the numeric limit options at `i`; false when args[i] is none of them.
 bool limitOption(const std::vector<std::string>& args, std::size_t& i, HttpLimits& limits) {
     constexpr std::size_t MB = 1024 * 1024;
     using std::chrono::seconds;
-    struct Limit {
-        const char* name;
-        long least;
-        long most;
-        std::function<void(long)> set;
-    };
-    const Limit table[] = {
+    const NumberOption table[] = {
         {"--threads", 1, 10000, [&](long n) { limits.workers = static_cast<std::size_t>(n); }},
         {"--per-address", 1, 1000000,
          [&](long n) { limits.maxConnectionsPerAddress = static_cast<std::size_t>(n); }},
@@ -274,19 +313,17 @@ bool limitOption(const std::vector<std::string>& args, std::size_t& i, HttpLimit
         {"--request-seconds", 1, 3600, [&](long n) { limits.requestTime = seconds(n); }},
         {"--idle-seconds", 1, 3600, [&](long n) { limits.idleTime = seconds(n); }},
     };
-    for (const Limit& limit : table) {
-        if (auto text = optionValue(args, i, limit.name)) {
-            const std::optional<long> n = wholeNumber(*text);
-            if (!n || *n < limit.least || *n > limit.most) {
-                throw UsageError(std::string(limit.name) + " needs a number from " +
-                                 std::to_string(limit.least) + " to " + std::to_string(limit.most) +
-                                 ", not '" + *text + "'");
-            }
-            limit.set(*n);
-            return true;
-        }
-    }
-    return false;
+    return numberOption(args, i, table);
+}
+
+// Takes one of the head-office page's options at `i`; false when args[i] is none of them.
+bool pageOption(const std::vector<std::string>& args, std::size_t& i, PageOptions& page) {
+    const NumberOption table[] = {
+        {"--silent-after", 1, 100000,
+         [&](long n) { page.silentAfterMinutes = static_cast<int>(n); }},
+        {"--page-days", 1, 366, [&](long n) { page.days = static_cast<int>(n); }},
+    };
+    return numberOption(args, i, table);
 }
 
 // The first line of a password file; its owner alone may read it.
@@ -415,12 +452,30 @@ int serve(const Options& options) {
     config.accounts = options.accounts;
     config.progIds = options.progIds;
     config.limits = options.limits;
+    if (options.tlsCertificate.has_value() != options.tlsKey.has_value()) {
+        throw UsageError("--tls-cert and --tls-key go together");
+    }
+    if (options.tlsKey) {
+        if (readableByOthers(*options.tlsKey)) {
+            throw std::runtime_error("the key file " + *options.tlsKey +
+                                     " may be read by its group or others; allow its owner alone "
+                                     "(chmod 600)");
+        }
+        config.tlsCertificateFile = *options.tlsCertificate;
+        config.tlsKeyFile = *options.tlsKey;
+    } else if (host != "127.0.0.1" && host != "::1" && host != "localhost") {
+        std::cerr << "veldon-central: warning: serving plain HTTP on " << host
+                  << ": the shops' calls, with their connection strings' passwords, cross the "
+                     "network in clear (--tls-cert, --tls-key)\n";
+    }
+    config.page = options.page;
     CallLog log(options.quiet);
     config.onCall = [&log](const CallNote& call) { log.note(call); };
     CentralService service(config, *store);
     const int bound = service.start();
-    std::cout << "veldon-central listening on " << host << ":" << bound << ", store "
-              << options.db->string() << std::endl;
+    std::cout << "veldon-central listening on " << host << ":" << bound
+              << (options.tlsKey ? " (HTTPS)" : "") << ", store " << options.db->string()
+              << std::endl;
 
     int received = 0;
     sigwait(&stopSignals, &received);
@@ -470,6 +525,10 @@ int run(const std::vector<std::string>& args) {
             for (Account& account : readAccountsFile(*f)) {
                 options.accounts.push_back(std::move(account));
             }
+        } else if (auto c = optionValue(args, i, "--tls-cert")) {
+            options.tlsCertificate = *c;
+        } else if (auto k = optionValue(args, i, "--tls-key")) {
+            options.tlsKey = *k;
         } else if (auto a = optionValue(args, i, "--account")) {
             options.accounts.push_back(parseAccount(*a));
         } else if (auto p = optionValue(args, i, "--progid")) {
@@ -477,7 +536,7 @@ int run(const std::vector<std::string>& args) {
                 throw UsageError("--progid needs a name");
             }
             options.progIds.push_back(*p);
-        } else if (!limitOption(args, i, options.limits)) {
+        } else if (!limitOption(args, i, options.limits) && !pageOption(args, i, options.page)) {
             throw UsageError("unknown option " + arg);
         }
     }

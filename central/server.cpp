@@ -8,13 +8,16 @@
 #include <cstring>
 #include <functional>
 #include <mutex>
+#include <optional>
 #include <set>
 #include <thread>
 #include <variant>
 
+#include "central/headoffice.h"
 #include "central/httpserver.h"
 #include "central/sqlshapes.h"
 #include "platform/asciitext.h"
+#include "platform/clock.h"
 #include "platform/database.h"
 #include "platform/error.h"
 #include "remote/wire.h"
@@ -354,7 +357,53 @@ void checkArguments(const Method& method, const std::vector<wire::Argument>& arg
 }
 
 HttpResponse errorAnswer(int status, long number, const std::string& description) {
-    return {status, kJson, wire::encodeError(number, excerpt(description, kDescriptionLimit))};
+    return {status, kJson, wire::encodeError(number, excerpt(description, kDescriptionLimit)), {}};
+}
+
+// A login form is a few hundred bytes at most.
+constexpr std::size_t kLoginBodyLimit = 4096;
+
+// An answer of the head office's page: never cached, never framed, nothing but its own style.
+HttpResponse pageAnswer(int status, std::string contentType, std::string body) {
+    return {status,
+            std::move(contentType),
+            std::move(body),
+            {{"Cache-Control", "no-store"},
+             {"Content-Security-Policy", pageSecurityPolicy()},
+             {"X-Frame-Options", "DENY"},
+             {"X-Content-Type-Options", "nosniff"},
+             {"Referrer-Policy", "no-referrer"}}};
+}
+
+HttpResponse seeOther(const std::string& location) {
+    HttpResponse res = pageAnswer(303, "text/plain; charset=utf-8", "See " + location + "\n");
+    res.headers.emplace_back("Location", location);
+    return res;
+}
+
+// The session key of a set of accounts: the same, whatever their order, for every service that
+// reads the same accounts.
+std::string accountsKey(const std::vector<Account>& accounts) {
+    std::vector<std::string> parts;
+    for (const Account& a : accounts) {
+        std::string part;
+        for (const std::string* field : {&a.user, &a.password, &a.database}) {
+            part += std::to_string(field->size()) + ":" + *field;
+        }
+        parts.push_back(std::move(part));
+    }
+    std::sort(parts.begin(), parts.end());
+    std::string secret;
+    for (const std::string& part : parts) {
+        secret += part + "\n";
+    }
+    return sessionKey(secret);
+}
+
+std::int64_t epochSeconds() {
+    return std::chrono::duration_cast<std::chrono::seconds>(
+               std::chrono::system_clock::now().time_since_epoch())
+        .count();
 }
 
 }  // namespace
@@ -370,7 +419,8 @@ std::string connectionValue(const std::string& connectionString, const std::stri
 }
 
 struct CentralService::Impl {
-    Impl(ServiceConfig c, CentralStore& s) : config(std::move(c)), store(s) {
+    Impl(ServiceConfig c, CentralStore& s)
+        : config(std::move(c)), store(s), sessionKey(accountsKey(config.accounts)) {
         progIds = {"lumora.demon", "VARNIK.MEM"};
         progIds.insert(config.progIds.begin(), config.progIds.end());
     }
@@ -445,8 +495,97 @@ struct CentralService::Impl {
         return method->run(store, Args(args));
     }
 
+    // ---- the head office's page
+
+    std::string sessionCookie(const std::string& token, bool clear) const {
+        return std::string(kSessionCookie) + "=" + token +
+               "; Path=/; Max-Age=" + (clear ? "0" : std::to_string(kSessionSeconds)) +
+               "; HttpOnly; SameSite=Strict" + (config.tlsKeyFile.empty() ? "" : "; Secure");
+    }
+
+    bool loggedIn(const HttpRequest& req) const {
+        const std::string token = cookieValue(req.header("Cookie"), kSessionCookie);
+        return !token.empty() && sessionUser(sessionKey, token, epochSeconds()).has_value();
+    }
+
+    HttpResponse login(const HttpRequest& req) const {
+        if (req.body.size() > kLoginBodyLimit) {
+            return pageAnswer(413, "text/plain; charset=utf-8", "The form is too large.\n");
+        }
+        const std::string user = formValue(req.body, "user");
+        const std::string password = formValue(req.body, "password");
+        // Every account is compared, so that the time taken tells nothing of which part was wrong.
+        bool known = false;
+        for (const Account& a : config.accounts) {
+            known |= !user.empty() & sameSecret(a.user, user) & sameSecret(a.password, password);
+        }
+        if (!known) {
+            if (config.onCall) {
+                config.onCall({req.client, "login", "-", 401, false,
+                               "head-office login refused: wrong user name or password"});
+            }
+            return pageAnswer(401, "text/html; charset=utf-8",
+                              renderLoginPage("The user name or the password is wrong."));
+        }
+        HttpResponse res = seeOther("/");
+        res.headers.emplace_back(
+            "Set-Cookie", sessionCookie(makeSessionToken(sessionKey, user, epochSeconds()), false));
+        return res;
+    }
+
+    // The answer to a request of the page, or empty when it is none.
+    std::optional<HttpResponse> page(const HttpRequest& req) {
+        const std::string path = req.target.substr(0, req.target.find('?'));
+        if (req.method == "POST") {
+            if (path == "/login") {
+                return login(req);
+            }
+            return std::nullopt;
+        }
+        if (path == "/login") {
+            return pageAnswer(200, "text/html; charset=utf-8", renderLoginPage(""));
+        }
+        if (path == "/logout") {
+            HttpResponse res = seeOther("/login");
+            res.headers.emplace_back("Set-Cookie", sessionCookie("", true));
+            return res;
+        }
+        if (path != "/" && path != "/shops.csv") {
+            return std::nullopt;
+        }
+        if (!loggedIn(req)) {
+            return path == "/"
+                       ? seeOther("/login")
+                       : pageAnswer(401, "text/plain; charset=utf-8", "Log in first, at /login.\n");
+        }
+        const DateTime now = SystemClock().now();
+        const auto shops = store.shopActivity(now.toDateText(), config.page.days);
+        if (path == "/") {
+            return pageAnswer(200, "text/html; charset=utf-8",
+                              renderShopsPage(shops, now, config.page));
+        }
+        HttpResponse res =
+            pageAnswer(200, "text/csv; charset=utf-8", renderShopsCsv(shops, now, config.page));
+        res.headers.emplace_back("Content-Disposition",
+                                 "attachment; filename=\"shops-" + now.toDateText() + ".csv\"");
+        return res;
+    }
+
     HttpResponse handle(HttpRequest& req) {
+        try {
+            if (auto answer = page(req)) {
+                return *answer;
+            }
+        } catch (const std::exception& e) {
+            return pageAnswer(500, "text/plain; charset=utf-8",
+                              std::string("The store failed: ") + e.what() + "\n");
+        }
+        if (req.method != "POST") {
+            return refusal({req.client, req.method, req.target, 405,
+                            "nothing answers " + req.method + " here: calls are POST requests"});
+        }
         t_call = CallOutcome{};
+
         t_call.client = req.client;
         HttpResponse res;
         try {
@@ -510,6 +649,7 @@ struct CentralService::Impl {
         if (config.onCall) {
             CallNote note;
             note.client = r.client;
+            note.store = "-";
             note.status = r.status;
             const auto path = wire::parseCallPath(r.target.substr(0, r.target.find('?')));
             note.method = path ? excerpt(path->second, kQuoteLimit) : "-";
@@ -521,6 +661,7 @@ struct CentralService::Impl {
 
     ServiceConfig config;
     CentralStore& store;
+    const std::string sessionKey;
     std::set<std::string> progIds;
     std::unique_ptr<HttpServer> server;
     std::mutex mutex;  // start and stop
@@ -544,6 +685,8 @@ int CentralService::start() {
     http.host = d.config.host;
     http.port = d.config.port;
     http.limits = d.config.limits;
+    http.tlsCertificateFile = d.config.tlsCertificateFile;
+    http.tlsKeyFile = d.config.tlsKeyFile;
     http.handler = [&d](HttpRequest& req) { return d.handle(req); };
     http.refusal = [&d](const HttpRefusal& r) { return d.refusal(r); };
     auto server = std::make_unique<HttpServer>(std::move(http));

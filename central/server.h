@@ -8,6 +8,9 @@
 // Failures of the call itself come back as the protocol's error bodies, numbered like the errors
 // of the Windows program (429 no such object, 438 no such method, 5 bad arguments, 70 credentials,
 // 7 body too large or the service short of memory, -2147467259 store failure).
+//
+// It also serves the head office's page (central/headoffice.h): GET / and GET /shops.csv behind a
+// login (GET and POST /login, GET /logout) with the user names and passwords of the accounts.
 #pragma once
 
 #include <cstddef>
@@ -16,6 +19,7 @@
 #include <string>
 #include <vector>
 
+#include "central/headoffice.h"
 #include "central/httpserver.h"
 #include "central/store.h"
 
@@ -47,14 +51,22 @@ struct ServiceConfig {
     // all its unsent card approvals in one putcard call: a first installation with 100,000 sales
     // sends about 56,000 in some 10 MB, so a body may hold 32 MB.
     HttpLimits limits;
+    // HTTPS: the PEM certificate chain and private key presented to the shops (both or neither);
+    // the page's session cookie is then marked Secure.
+    std::string tlsCertificateFile;
+    std::string tlsKeyFile;
     // The most texts one call's arguments may hold (that putcard holds about 730,000; 2 million
     // are 150,000 card approvals), and the most slots of one row of a two-dimensional array (the
     // widest has 26). Decoded, 2 million texts take some 70 MB, within one address's share of
     // the memory budget.
     std::size_t maxTexts = 2'000'000;
     std::size_t maxSlots = 64;
-    // Told of every call once it is answered, on the thread that answered it.
+    // Told of every call once it is answered, on the thread that answered it; also of every
+    // refused login to the page (method "login").
     std::function<void(const CallNote&)> onCall;
+    // The head office's page: how long a shop may send nothing before it is silent, and the days
+    // shown.
+    PageOptions page;
 };
 
 class CentralService {

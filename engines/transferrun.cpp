@@ -37,10 +37,10 @@ std::vector<std::pair<std::string, JournalArray>> TransferRun::saleArrays() cons
 bool TransferRun::upload(Upload what, const std::function<bool(RemoteObject&)>& call) {
     m_uploading = what;
     if (!m_space) {
-        m_space = std::make_unique<DataSpace>(form.CallLimits);
+        m_space = std::make_unique<DataSpace>(form.CallLimits, form.CaFile);
     }
     reply.clear();
-    m_object = m_space->CreateObject(form.ServerInfo[3], "http://" + form.ServerInfo[0]);
+    m_object = m_space->CreateObject(form.ServerInfo[3], serverUrl(form.ServerInfo[0]));
     m_calling = true;
     const bool result = call(*m_object);
     m_calling = false;

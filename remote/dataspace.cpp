@@ -1,9 +1,11 @@
 #include "remote/dataspace.h"
 
 #include <httplib.h>
+#include <openssl/x509.h>
 
 #include <algorithm>
 #include <condition_variable>
+#include <fstream>
 #include <mutex>
 #include <thread>
 
@@ -29,12 +31,30 @@ Error transportError(httplib::Error error, const std::string& where) {
                          "no answer from " + where + " (the connection was closed or timed out)");
         case httplib::Error::Write:
             return Error(errc::CannotConnect, "the request could not be sent to " + where);
+        case httplib::Error::SSLConnection:
+            return Error(errc::CannotConnect, "no TLS connection to " + where +
+                                                  " (the service does not speak HTTPS there, or "
+                                                  "it and this side share no TLS version)");
+        case httplib::Error::SSLLoadingCerts:
+            return Error(errc::CannotConnect,
+                         "the certificate authorities to verify " + where +
+                             " against cannot be loaded (the CA file is no PEM file)");
         case httplib::Error::BindIPAddress:
         case httplib::Error::Unknown:
         default:
             return Error(errc::CannotConnect,
                          "the call to " + where + " failed: " + httplib::to_string(error));
     }
+}
+
+// A certificate the service presented and this side could not trust, named by its cause.
+Error certificateError(long verifyResult, const std::string& host, const std::string& where) {
+    if (verifyResult == X509_V_OK) {
+        return Error(errc::CannotConnect,
+                     "the certificate of " + where + " is not made out to the host name " + host);
+    }
+    return Error(errc::CannotConnect, "the certificate of " + where + " is not trusted: " +
+                                          X509_verify_cert_error_string(verifyResult));
 }
 
 std::string secondsText(std::chrono::milliseconds ms) {
@@ -121,8 +141,13 @@ std::unique_ptr<Recordset> CallResult::takeRecordset() {
     return std::move(m_recordset);
 }
 
-RemoteObject::RemoteObject(DataSpace& space, std::string progId, std::string host, int port)
-    : m_space(space), m_progId(std::move(progId)), m_host(std::move(host)), m_port(port) {}
+RemoteObject::RemoteObject(DataSpace& space, std::string progId, bool https, std::string host,
+                           int port)
+    : m_space(space),
+      m_progId(std::move(progId)),
+      m_https(https),
+      m_host(std::move(host)),
+      m_port(port) {}
 
 CallResult RemoteObject::call(const std::string& method, std::vector<CallArgument> args) {
     std::vector<wire::Argument> wireArgs;
@@ -148,7 +173,7 @@ CallResult RemoteObject::call(const std::string& method, std::vector<CallArgumen
 
     const std::string where =
         m_host + ":" + std::to_string(m_port) + " (" + m_progId + "." + method + ")";
-    httplib::Client& client = m_space.clientFor(m_host, m_port);
+    httplib::Client& client = m_space.clientFor(m_https, m_host, m_port);
 
     httplib::Request request;
     request.method = "POST";
@@ -194,6 +219,9 @@ CallResult RemoteObject::call(const std::string& method, std::vector<CallArgumen
         if (late) {
             throw Error(errc::Timeout, "no complete answer from " + where + " within " +
                                            secondsText(limits.deadline));
+        }
+        if (failure == httplib::Error::SSLServerVerification) {
+            throw certificateError(client.get_openssl_verify_result(), m_host, where);
         }
         throw transportError(failure, where);
     }
@@ -304,26 +332,38 @@ bool RemoteObject::putcard(const TextTable& TCD, std::string& reply, std::string
         .toBoolean();
 }
 
-DataSpace::DataSpace(CallTimeouts timeouts) : m_timeouts(timeouts) {}
+std::string serverUrl(const std::string& serverSetting) {
+    for (const char* scheme : {"http://", "https://"}) {
+        const std::string_view s(scheme);
+        if (serverSetting.size() >= s.size() &&
+            equalsIgnoringAsciiCase(std::string_view(serverSetting).substr(0, s.size()), s)) {
+            return std::string(s) + serverSetting.substr(s.size());
+        }
+    }
+    return "http://" + serverSetting;
+}
+
+DataSpace::DataSpace(CallTimeouts timeouts, std::string caFile)
+    : m_timeouts(timeouts), m_caFile(std::move(caFile)) {}
 
 DataSpace::~DataSpace() = default;
 
 std::unique_ptr<RemoteObject> DataSpace::CreateObject(const std::string& progId,
                                                       const std::string& url) {
-    const std::string scheme = "http://";
     auto refuse = [&](const std::string& why) {
         return Error(errc::CannotCreateObject, "ActiveX component can't create object: " + progId +
                                                    " on \"" + url + "\" (" + why + ")");
     };
-    if (url.compare(0, scheme.size(), scheme) != 0) {
-        throw refuse("not an http:// address");
+    const bool https = url.starts_with("https://");
+    if (!https && !url.starts_with("http://")) {
+        throw refuse("not an http:// or https:// address");
     }
-    std::string authority = url.substr(scheme.size());
+    std::string authority = url.substr(https ? 8 : 7);
     if (std::size_t slash = authority.find('/'); slash != std::string::npos) {
         authority.resize(slash);
     }
     std::string host = authority;
-    int port = 80;
+    int port = https ? 443 : 80;
     // "[::1]:8750", "host:8750" or "host".
     std::size_t colon = authority.rfind(':');
     std::size_t bracket = authority.rfind(']');
@@ -343,13 +383,28 @@ std::unique_ptr<RemoteObject> DataSpace::CreateObject(const std::string& progId,
     if (host.empty() || host.find_first_of(" \t") != std::string::npos) {
         throw refuse("no server named");
     }
-    return std::unique_ptr<RemoteObject>(new RemoteObject(*this, progId, host, port));
+    return std::unique_ptr<RemoteObject>(new RemoteObject(*this, progId, https, host, port));
 }
 
-httplib::Client& DataSpace::clientFor(const std::string& host, int port) {
-    auto& slot = m_clients[{host, port}];
+httplib::Client& DataSpace::clientFor(bool https, const std::string& host, int port) {
+    auto& slot = m_clients[{https, host, port}];
     if (!slot) {
-        slot = std::make_unique<httplib::Client>(host, port);
+        if (https) {
+            // httplib would report an unreadable file only as a failed connection.
+            if (!m_caFile.empty() && !std::ifstream(m_caFile)) {
+                throw Error(errc::CannotConnect, "the CA file " + m_caFile + " cannot be read");
+            }
+            const std::string bracketed =
+                host.find(':') != std::string::npos ? "[" + host + "]" : host;
+            slot = std::make_unique<httplib::Client>("https://" + bracketed + ":" +
+                                                     std::to_string(port));
+            slot->enable_server_certificate_verification(true);
+            if (!m_caFile.empty()) {
+                slot->set_ca_cert_path(m_caFile.c_str());
+            }
+        } else {
+            slot = std::make_unique<httplib::Client>(host, port);
+        }
         slot->set_keep_alive(true);
         slot->set_tcp_nodelay(true);  // else every request waits for the delayed ACK
         auto seconds = [](std::chrono::milliseconds ms) {

@@ -1,8 +1,13 @@
 // The client of the central service's remote business object.
 //
 // As on Windows, a caller keeps one DataSpace for its run and asks it for a fresh object before
-// every call: CreateObject(ProgID, "http://" + server). The objects of one DataSpace share its
-// kept-alive HTTP connections, so a fresh object per call costs nothing. Methods are called by
+// every call: CreateObject(ProgID, serverUrl(server)). The objects of one DataSpace share its
+// kept-alive HTTP connections, so a fresh object per call costs nothing.
+//
+// HTTPS: a server setting "https://host:port" is called over TLS, the service's certificate
+// verified (chain, expiry and host name) against the system's trust store or, when the settings
+// name one, a CA file. A certificate that fails is an error of the call like any other; there is
+// never a fall-back to plain HTTP. Methods are called by
 // name with the arguments of protocol.md; by-reference texts are written back from the answer.
 //
 // Every failure of a call itself (no connection, a timeout or a missed deadline, an HTTP error,
@@ -16,6 +21,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <tuple>
 #include <variant>
 #include <vector>
 
@@ -102,23 +108,30 @@ public:
 
 private:
     friend class DataSpace;
-    RemoteObject(DataSpace& space, std::string progId, std::string host, int port);
+    RemoteObject(DataSpace& space, std::string progId, bool https, std::string host, int port);
 
     DataSpace& m_space;
     std::string m_progId;
+    bool m_https;
     std::string m_host;
     int m_port;
 };
 
+// The address to create objects on for a server setting: the setting itself when it names its
+// scheme ("http://..." or "https://...", in any letter case), else "http://" + setting.
+std::string serverUrl(const std::string& serverSetting);
+
 class DataSpace {
 public:
-    explicit DataSpace(CallTimeouts timeouts = {});
+    // `caFile`: a PEM file of the certificate authorities HTTPS services are verified against;
+    // empty: the system's trust store.
+    explicit DataSpace(CallTimeouts timeouts = {}, std::string caFile = {});
     ~DataSpace();
     DataSpace(const DataSpace&) = delete;
     DataSpace& operator=(const DataSpace&) = delete;
 
     // An object of the business object `progId` on `url` ("http://host[:port]", port 80 when
-    // none). Raises error 429 when the URL names no server.
+    // none, or "https://host[:port]", port 443). Raises error 429 when the URL names no server.
     std::unique_ptr<RemoteObject> CreateObject(const std::string& progId, const std::string& url);
 
     const CallTimeouts& timeouts() const { return m_timeouts; }
@@ -126,11 +139,12 @@ public:
 private:
     friend class RemoteObject;
     class Watchdog;
-    httplib::Client& clientFor(const std::string& host, int port);
+    httplib::Client& clientFor(bool https, const std::string& host, int port);
 
     CallTimeouts m_timeouts;
+    std::string m_caFile;
     std::unique_ptr<Watchdog> m_watchdog;  // started with the first call
-    std::map<std::pair<std::string, int>, std::unique_ptr<httplib::Client>> m_clients;
+    std::map<std::tuple<bool, std::string, int>, std::unique_ptr<httplib::Client>> m_clients;
 };
 
 }  // namespace veldon

@@ -10,6 +10,8 @@ packages=(
     libcpp-httplib-dev      # the agent's HTTP client
     qt6-base-dev qt6-svg-dev  # the tray program's window (Widgets) and its SVG icon
     libgtest-dev libgmock-dev
+    libssl-dev              # HMAC-SHA256 of the head-office page's session tokens
+    chromium chromium-driver  # the browser of the head-office page's test (headless, on loopback)
     # the MariaDB central store: Connector/C to build it, the server for its tests and benchmark
     libmariadb-dev mariadb-server
 )

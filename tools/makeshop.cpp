@@ -90,6 +90,11 @@ bool claimFolder(const fs::path& outDir) {
 }  // namespace
 
 std::optional<std::string> hostOfServer(std::string_view text) {
+    for (std::string_view scheme : {"http://", "https://"}) {
+        if (text.starts_with(scheme)) {
+            text.remove_prefix(scheme.size());
+        }
+    }
     const std::size_t colon = text.rfind(':');
     if (colon == std::string_view::npos) {
         return std::nullopt;

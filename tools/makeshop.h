@@ -29,7 +29,7 @@ struct ShopOptions {
     long sales = 0;  // as DemoDbOptions
     int days = 30;
     std::uint64_t seed = 1;
-    std::string server;     // the central service, HOST:PORT (1차서버)
+    std::string server;     // the central service, [https://]HOST:PORT (1차서버)
     bool delivery = false;  // restaurant: send delivery data (배송정보전송)
 
     std::string storeCode = "S0001";
@@ -61,9 +61,10 @@ struct ShopSummary {
     std::string dbName;
 };
 
-// The host of "HOST:PORT" when `text` is one (port 1 to 65535; an IPv6 host in brackets comes
-// back without them), else nothing. The program itself also takes a host without a port; this
-// tool asks for both so that the reference service can be reached.
+// The host of "HOST:PORT" (or "http://HOST:PORT", "https://HOST:PORT") when `text` is one (port
+// 1 to 65535; an IPv6 host in brackets comes back without them), else nothing. The program itself
+// also takes a host without a port; this tool asks for both so that the reference service can be
+// reached.
 std::optional<std::string> hostOfServer(std::string_view text);
 
 // Builds the installation in `outDir`, which may be missing or empty; the database gets the sales

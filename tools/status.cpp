@@ -54,6 +54,9 @@ int printStatus(const std::filesystem::path& programFolder, std::ostream& out, s
     line(out, "DnsAddress", form.DnsAddress);
     line(out, "call deadline",
          std::to_string(form.CallLimits.deadline.count() / 1000) + " s  (호출제한시간)");
+    line(out, "CA file",
+         (form.CaFile.empty() ? std::string("the system's trust store") : form.CaFile) +
+             "  (CA인증서)");
     line(out, "ProgramVersion", form.ProgramVersion);
     line(out, "ReportedVersion", form.ReportedVersion);
     if (!form.ProgramVersion.empty() && form.versionReportDue()) {

@@ -452,7 +452,8 @@ the whole backlog once started. OUT_DIR must be missing or empty: nothing is ove
   --sales N           number of sales, 0 or more (at most 9999 a day)
   --days D            days the sales are spread over, 1 or more (default 30)
   --seed S            seed of the made-up data, a whole number (default 1)
-  --server HOST:PORT  the central service (1차서버); the program calls http://HOST:PORT
+  --server HOST:PORT  the central service (1차서버); the program calls http://HOST:PORT, or
+                      over TLS when given as https://HOST:PORT
   --delivery          restaurant only: send delivery data too (배송정보전송 = 1)
   --store CODE        store code (가맹점); by default S and four digits taken from OUT_DIR's
                       full path, so that scratch shops on one service do not share the codes

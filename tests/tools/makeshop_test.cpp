@@ -139,19 +139,20 @@ TEST_F(MakeShopTest, NeverOverwritesAndLeavesNothingBehindOnFailure) {
     EXPECT_TRUE(fs::is_empty(m_dir / "c"));
 }
 
-TEST(HostOfServer, AcceptsOnlyHostAndPort) {
+TEST(HostOfServer, AcceptsOnlyHostAndPortWithOrWithoutItsScheme) {
     const std::pair<const char*, const char*> good[] = {
         {"127.0.0.1:8750", "127.0.0.1"},
         {"localhost:1", "localhost"},
         {"central-1.shop_net:65535", "central-1.shop_net"},
-        {"[::1]:8080", "::1"}};
+        {"[::1]:8080", "::1"},
+        {"https://127.0.0.1:8750", "127.0.0.1"}};
     for (const auto& [text, host] : good) {
         EXPECT_EQ(hostOfServer(text), host) << text;
     }
     for (const char* text :
          {"", "127.0.0.1", "127.0.0.1:", ":8080", "127.0.0.1:0", "127.0.0.1:65536",
           "127.0.0.1:099999", "127.0.0.1:+80", "127.0.0.1:80x", "127.0.0.1: 80", "::1:8080",
-          "[]:80", "[::1:8080", "two words:80", "http://127.0.0.1:80"}) {
+          "[]:80", "[::1:8080", "two words:80", "ftp://127.0.0.1:80"}) {
         EXPECT_EQ(hostOfServer(text), std::nullopt) << text;
     }
 }

@@ -165,6 +165,70 @@ TEST_F(TransferCommand, RunTicksUntilItIsStopped) {
     }
 }
 
+// Over HTTPS, with certificate authorities and certificates the openssl command makes here: only
+// a certificate the shop can trust (issued by its CA, for the host it calls, in date) carries
+// sales. Any other ends the call with its cause in the dump file, and nothing is marked.
+TEST_F(TransferCommand, HttpsCarriesSalesOnlyToACertificateTheShopTrusts) {
+    const std::filesystem::path pki = dir / "pki";
+    std::filesystem::create_directories(pki);
+    const std::string script =
+        "cd '" + pki.string() +
+        "' && key() { openssl genpkey -algorithm EC -pkeyopt ec_paramgen_curve:P-256 -out $1.key; "
+        "} && ca() { key $1 && openssl req -x509 -key $1.key -out $1.pem -days 2 -subj /CN=$1; } "
+        "&& cert() { key $1 && openssl req -new -key $1.key -subj /CN=central -out $1.csr && echo "
+        "subjectAltName=$2 > $1.ext && openssl x509 -req -in $1.csr -CA ca.pem -CAkey ca.key "
+        "-CAcreateserial -days $3 -extfile $1.ext -out $1.pem; } && ca ca && ca other && "
+        "cert good IP:127.0.0.1 2 && cert wronghost DNS:central.invalid 2 && "
+        "cert expired IP:127.0.0.1 -1 && chmod 600 *.key";
+    ASSERT_EQ(std::system((script + " 2>/dev/null").c_str()), 0) << script;
+
+    struct Case {
+        const char* name;
+        const char* certificate;
+        const char* caFile;
+        bool carries;
+        const char* says;  // in the dump file
+    };
+    const Case cases[] = {
+        {"a chain it trusts", "good", "ca.pem", true, ""},
+        {"another host's certificate", "wronghost", "ca.pem", false,
+         "is not made out to the host name 127.0.0.1"},
+        {"an expired certificate", "expired", "ca.pem", false, "certificate has expired"},
+        {"an unknown authority", "good", "other.pem", false, "unable to get local issuer"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        std::filesystem::remove_all(dir / "shop");
+        std::filesystem::remove_all(dir / "central");
+        std::filesystem::create_directories(dir / "central");
+        const std::string certificate = (pki / c.certificate).string();
+        central::LocalService central(
+            dir / "central", {test::RunningCentral::User, "mv5529", test::RunningCentral::Database},
+            central::Shop{"S0001", "데모 식당", "H01", "본사창고", "01", "카운터1"}, 2,
+            central::LocalService::Tls{certificate + ".pem", certificate + ".key"});
+        const auto shop = makeShop(5, false, central.url(), demodb::Kind::Retail);
+        set(shop, "CA인증서", (pki / c.caFile).string());
+
+        const test::ToolRun r = scan(shop);
+        auto local = createConnection();
+        local->open("Dbq=POS.MDB;DefaultDir=" + shop.dataFolder.string());
+        const long marked = static_cast<long>(
+            local->openRecordset("SELECT COUNT(*) FROM SL WHERE SL_SND = 7")->field(0).toNumber());
+        EXPECT_EQ(marked, central.rows("SALE_HDR"));
+        if (c.carries) {
+            EXPECT_EQ(r.status, 0) << r.out << r.err;
+            EXPECT_EQ(marked, 5);
+            continue;
+        }
+        EXPECT_EQ(marked, 0);
+        std::string dumps;
+        for (const auto& f : std::filesystem::directory_iterator(shop.programFolder / "log")) {
+            dumps += test::readFile(f.path());
+        }
+        EXPECT_NE(dumps.find(c.says), std::string::npos) << dumps << r.out;
+    }
+}
+
 // The agent killed while the service holds an upload it has not answered yet: nothing is marked
 // that the service did not answer for, and the runs that follow converge without storing
 // anything twice.
