@@ -8,9 +8,10 @@ cd "$(dirname "$0")/.."
 scripts/setup.sh
 
 scripts/build.sh build
-mariadb_dir=build/mariadb-test
-trap 'scripts/mariadb-test-server.sh stop "$mariadb_dir"' EXIT
-VELDON_TEST_MARIADB=$(scripts/mariadb-test-server.sh start "$mariadb_dir")
+root=$(pwd)
+mariadb_dir=$root/build/mariadb-test
+trap '"$root/scripts/mariadb-test-server.sh" stop "$mariadb_dir"' EXIT
+VELDON_TEST_MARIADB=$("$root/scripts/mariadb-test-server.sh" start "$mariadb_dir")
 export VELDON_TEST_MARIADB
 (cd build && ctest --output-on-failure -j2)
 
