@@ -202,29 +202,45 @@ std::string fromWide(UINT codePage, std::wstring_view wide) {
 }  // namespace
 
 std::string utf8ToCp949(std::string_view utf8) {
-    return fromWide(949, toWide(CP_UTF8, 0, utf8));
+    // CP949 holds nothing beyond the Basic Multilingual Plane: such a character, and a byte that is
+    // no UTF-8, become one '?' each here, before Windows would make one of each UTF-16 half.
+    std::wstring wide;
+    wide.reserve(utf8.size());
+    while (!utf8.empty()) {
+        const std::size_t length = utf8SequenceLength(utf8);
+        if (length == 0 || length == 4) {
+            wide += L'?';
+        } else {
+            wide += toWide(CP_UTF8, 0, utf8.substr(0, length));
+        }
+        utf8.remove_prefix(length == 0 ? 1 : length);
+    }
+    return fromWide(949, wide);
 }
 
 std::string cp949ToUtf8(std::string_view cp949) {
     // Decoded piece by piece so that an invalid sequence becomes U+FFFD as on every platform.
     std::string out;
     while (!cp949.empty()) {
-        std::size_t length = static_cast<unsigned char>(cp949[0]) < 0x80 ? 1 : 2;
-        if (length == 2 && cp949.size() >= 2) {
+        const auto lead = static_cast<unsigned char>(cp949[0]);
+        if (lead < 0x80) {
+            out += cp949[0];
+            cp949.remove_prefix(1);
+            continue;
+        }
+        // Only a lead byte with its trail byte makes a character. Windows would also take the
+        // single bytes 0x80 and 0xFF, and the user-defined codes, as characters (U+0080 and
+        // private-use ones) that CP949 does not assign: like iconv, they count as invalid.
+        if (lead <= 0xFE && lead != 0x80 && cp949.size() >= 2) {
             const std::wstring wide = toWide(949, MB_ERR_INVALID_CHARS, cp949.substr(0, 2));
-            if (!wide.empty()) {
+            if (wide.size() == 1 && (wide[0] < 0xE000 || wide[0] > 0xF8FF)) {
                 out += fromWide(CP_UTF8, wide);
                 cp949.remove_prefix(2);
                 continue;
             }
         }
-        if (length == 1) {
-            out += cp949[0];
-        } else {
-            out += ReplacementCharacter;
-            length = invalidCp949Length(cp949);
-        }
-        cp949.remove_prefix(length);
+        out += ReplacementCharacter;
+        cp949.remove_prefix(invalidCp949Length(cp949));
     }
     return out;
 }

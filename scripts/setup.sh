@@ -10,10 +10,12 @@ packages=(
     libcpp-httplib-dev      # the agent's HTTP client
     qt6-base-dev qt6-svg-dev  # the tray program's window (Widgets) and its SVG icon
     libgtest-dev libgmock-dev
-    libssl-dev              # HMAC-SHA256 of the head-office page's session tokens
+    libssl-dev              # HTTPS of the central service and its page's session tokens
     chromium chromium-driver  # the browser of the head-office page's test (headless, on loopback)
     # the MariaDB central store: Connector/C to build it, the server for its tests and benchmark
     libmariadb-dev mariadb-server
+    # the Windows build: MinGW-w64 (posix threads), GoogleTest's sources, Wine to run the tests
+    g++-mingw-w64-x86-64-posix googletest wine wine64
 )
 
 missing=()
