@@ -224,17 +224,22 @@ Account parseAccount(const std::string& text) {
     return {text.substr(0, first), text.substr(first + 1, last - first - 1), text.substr(last + 1)};
 }
 
+// Refuses a file of secrets that its group or others may read: its owner alone may.
+void requireOwnerOnly(const std::filesystem::path& file, const std::string& what) {
+    if (readableByOthers(file)) {
+        throw std::runtime_error("the " + what + " " + file.string() +
+                                 " may be read by its group or others; allow its owner alone "
+                                 "(chmod 600)");
+    }
+}
+
 // The accounts of an accounts file; its owner alone may read it.
 std::vector<Account> readAccountsFile(const std::filesystem::path& file) {
     std::ifstream in(file);
     if (!in) {
         throw std::runtime_error("cannot read the accounts file " + file.string());
     }
-    if (readableByOthers(file)) {
-        throw std::runtime_error("the accounts file " + file.string() +
-                                 " may be read by its group or others; allow its owner alone "
-                                 "(chmod 600)");
-    }
+    requireOwnerOnly(file, "accounts file");
     std::vector<Account> accounts;
     std::string line;
     for (int number = 1; std::getline(in, line); ++number) {
@@ -332,11 +337,7 @@ std::string readPasswordFile(const std::filesystem::path& file) {
     if (!in) {
         throw std::runtime_error("cannot read the password file " + file.string());
     }
-    if (readableByOthers(file)) {
-        throw std::runtime_error("the password file " + file.string() +
-                                 " may be read by its group or others; allow its owner alone "
-                                 "(chmod 600)");
-    }
+    requireOwnerOnly(file, "password file");
     std::string line;
     std::getline(in, line);
     if (!line.empty() && line.back() == '\r') {
@@ -456,11 +457,7 @@ int serve(const Options& options) {
         throw UsageError("--tls-cert and --tls-key go together");
     }
     if (options.tlsKey) {
-        if (readableByOthers(*options.tlsKey)) {
-            throw std::runtime_error("the key file " + *options.tlsKey +
-                                     " may be read by its group or others; allow its owner alone "
-                                     "(chmod 600)");
-        }
+        requireOwnerOnly(*options.tlsKey, "key file");
         config.tlsCertificateFile = *options.tlsCertificate;
         config.tlsKeyFile = *options.tlsKey;
     } else if (host != "127.0.0.1" && host != "::1" && host != "localhost") {

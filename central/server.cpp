@@ -585,7 +585,6 @@ struct CentralService::Impl {
                             "nothing answers " + req.method + " here: calls are POST requests"});
         }
         t_call = CallOutcome{};
-
         t_call.client = req.client;
         HttpResponse res;
         try {

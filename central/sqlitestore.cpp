@@ -1243,18 +1243,7 @@ std::vector<std::pair<std::string, long>> SqliteStore::storeCounts(const std::st
 }
 
 std::vector<ShopActivity> SqliteStore::shopActivity(const std::string& today, int days) {
-    DateTime day;
-    if (!parseDateTime(today, day) || days < 1 || days > 366) {
-        throw Error(errc::BadArguments, "central store " + m_name + ": no such period: " + today +
-                                            ", " + std::to_string(days) + " days");
-    }
-    // Day texts to their index, 0 for today; the period runs from the first to the day after.
-    std::map<std::string, std::size_t> dayIndex;
-    for (int i = 0; i < days; ++i) {
-        dayIndex[day.date().addDays(-i).toDateText()] = static_cast<std::size_t>(i);
-    }
-    const std::string from = day.date().addDays(1 - days).toDateText();
-    const std::string until = day.date().addDays(1).toDateText();
+    const auto [dayIndex, from, until] = activityPeriod(today, days, m_name);
 
     std::lock_guard lock(m_readMutex);
     std::vector<ShopActivity> shops;

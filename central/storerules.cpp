@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <utility>
 
+#include "platform/clock.h"
 #include "platform/error.h"
 
 namespace veldon::central::rules {
@@ -210,6 +211,21 @@ std::optional<StoreReply> checkDeletedLines(const std::vector<DeletedLine>& line
         }
     }
     return std::nullopt;
+}
+
+ActivityPeriod activityPeriod(const std::string& today, int days, const std::string& store) {
+    DateTime day;
+    if (!parseDateTime(today, day) || days < 1 || days > 366) {
+        throw Error(errc::BadArguments, "central store " + store + ": no such period: " + today +
+                                            ", " + std::to_string(days) + " days");
+    }
+    ActivityPeriod period;
+    for (int i = 0; i < days; ++i) {
+        period.dayIndex[day.date().addDays(-i).toDateText()] = static_cast<std::size_t>(i);
+    }
+    period.from = day.date().addDays(1 - days).toDateText();
+    period.until = day.date().addDays(1).toDateText();
+    return period;
 }
 
 void checkShop(const Shop& shop, const std::string& store) {

@@ -6,6 +6,7 @@
 
 #include <cstddef>
 #include <initializer_list>
+#include <map>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -60,5 +61,14 @@ std::optional<StoreReply> checkDeletedLines(const std::vector<DeletedLine>& line
 // Raises veldon::Error (BadArguments) for a shop the store cannot register; `store` names the
 // store in the message.
 void checkShop(const Shop& shop, const std::string& store);
+
+// The days of shopActivity(): each day's text ("YYYY-MM-DD") to its index, 0 for `today`, and the
+// received times the period covers (from <= RECEIVED_AT < until). Raises veldon::Error
+// (BadArguments) unless `today` is a date and `days` 1 to 366.
+struct ActivityPeriod {
+    std::map<std::string, std::size_t> dayIndex;
+    std::string from, until;
+};
+ActivityPeriod activityPeriod(const std::string& today, int days, const std::string& store);
 
 }  // namespace veldon::central::rules
