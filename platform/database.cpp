@@ -3,14 +3,20 @@
 #include <cctype>
 
 #include "platform/error.h"
+#ifdef _WIN32
+#include "platform/odbcbackend.h"
+#else
 #include "platform/sqlitebackend.h"
+#endif
 
 namespace veldon {
 
 std::unique_ptr<Connection> createConnection() {
-    // The SQLite form of the databases is the one backend so far; an ODBC backend for the Access
-    // files on Windows slots in here.
-    return createSqliteConnection();
+#ifdef _WIN32
+    return createOdbcConnection();  // the Access files, as the POS program keeps them
+#else
+    return createSqliteConnection();  // their SQLite form
+#endif
 }
 
 std::map<std::string, std::string> connectionAttributes(const std::string& connectionString) {

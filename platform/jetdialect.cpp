@@ -182,9 +182,63 @@ bool endsConcatOperand(const Token& token) {
     return false;
 }
 
+// A VB date format as an SQLite strftime format: yyyy, mm, dd, hh, nn, ss ("mm" after an hour
+// meaning minutes) and separators. Empty when the format needs more than strftime offers.
+std::string strftimeFormat(std::string_view vb) {
+    std::string out;
+    bool afterHour = false;
+    for (std::size_t i = 0; i < vb.size();) {
+        const char c = static_cast<char>(std::tolower(static_cast<unsigned char>(vb[i])));
+        std::size_t n = 0;
+        while (i + n < vb.size() && std::tolower(static_cast<unsigned char>(vb[i + n])) == c) {
+            ++n;
+        }
+        if (std::isalpha(static_cast<unsigned char>(c))) {
+            const bool fits = (c == 'y' && n == 4) || (c != 'y' && n == 2);
+            if (!fits || std::string_view("ymdhns").find(c) == std::string_view::npos) {
+                return {};
+            }
+            if (c == 'y') {
+                out += "%Y";
+            } else if (c == 'm') {
+                out += afterHour ? "%M" : "%m";
+                afterHour = false;
+            } else if (c == 'd') {
+                out += "%d";
+            } else if (c == 'h') {
+                out += "%H";
+                afterHour = true;
+            } else if (c == 'n') {
+                out += "%M";
+            } else {
+                out += "%S";
+            }
+            i += n;
+        } else if (c == '%' || c == '\'') {
+            return {};
+        } else {
+            out += vb[i++];
+        }
+    }
+    return out;
+}
+
+// The text of a literal token without its quotes (quotes doubled inside).
+std::string literalBody(const std::string& literal) {
+    std::string body;
+    for (std::size_t i = 1; i + 1 < literal.size(); ++i) {
+        body += literal[i];
+        if (literal[i] == '\'') {
+            ++i;
+        }
+    }
+    return body;
+}
+
 class Writer {
 public:
-    explicit Writer(const std::vector<Token>& tokens) : m_tokens(tokens) {}
+    Writer(const std::vector<Token>& tokens, SqliteFunctions functions)
+        : m_tokens(tokens), m_functions(functions) {}
 
     // Writes tokens [begin, end) of one parenthesis level.
     std::string level(std::size_t begin, std::size_t end) {
@@ -255,6 +309,9 @@ private:
                     out += ")";
                 }
                 t = close + 1;
+            } else if (auto call = builtInCall(t, end)) {
+                out += call->first;
+                t = call->second;
             } else {
                 out += single(t);
                 ++t;
@@ -292,6 +349,65 @@ private:
         return token.text;
     }
 
+    // With SQLite's own functions: a call of IsNull, Format or CDate written as an expression of
+    // built-in functions, and the token after the call. Empty for anything else.
+    std::optional<std::pair<std::string, std::size_t>> builtInCall(std::size_t t, std::size_t end) {
+        const Token& token = m_tokens[t];
+        if (m_functions != SqliteFunctions::BuiltIn || token.kind != TokenKind::Word ||
+            !isCallTo(m_tokens, t)) {
+            return std::nullopt;
+        }
+        const std::string name = upper(token.text);
+        if (name != "ISNULL" && name != "FORMAT" && name != "CDATE") {
+            return std::nullopt;
+        }
+        const std::size_t open = nextNonBlank(m_tokens, t + 1);
+        const std::size_t close = m_tokens[open].close;
+        if (close >= end) {
+            return std::nullopt;  // unbalanced: left for SQLite to report
+        }
+        std::vector<std::pair<std::size_t, std::size_t>> args;
+        std::size_t argStart = open + 1;
+        for (std::size_t k = open + 1; k < close; ++k) {
+            const Token& inner = m_tokens[k];
+            if (inner.kind == TokenKind::Symbol && inner.text == "(") {
+                k = inner.close;
+            } else if (inner.kind == TokenKind::Symbol && inner.text == ",") {
+                args.emplace_back(argStart, k);
+                argStart = k + 1;
+            }
+        }
+        args.emplace_back(argStart, close);
+        const std::string a = "(" + trimmed(level(args[0].first, args[0].second)) + ")";
+        const std::string number = "typeof" + a + " IN ('integer','real')";
+        const std::string serial = a + " + 2415018.5";  // Access's day 0 as a Julian day number
+        std::string sql;
+        if (name == "ISNULL" && args.size() == 1) {
+            sql = "(-(" + a + " IS NULL))";
+        } else if (name == "CDATE" && args.size() == 1) {
+            sql = "(CASE WHEN " + number + " THEN (CASE WHEN " + a + " = CAST(" + a +
+                  " AS INTEGER) THEN date(" + serial + ") ELSE datetime(" + serial +
+                  ") END) WHEN instr(" + a + ", ':') THEN datetime(" + a + ") ELSE date(" + a +
+                  ") END)";
+        } else if (name == "FORMAT" && args.size() == 2) {
+            const std::size_t f = nextNonBlank(m_tokens, args[1].first);
+            const bool literal = f < args[1].second && m_tokens[f].kind == TokenKind::Text &&
+                                 nextNonBlank(m_tokens, f + 1) == args[1].second;
+            const std::string format =
+                literal ? strftimeFormat(literalBody(m_tokens[f].text)) : std::string();
+            if (format.empty()) {
+                return std::nullopt;
+            }
+            const std::string f2 = singleQuoted(format);
+            sql = "(CASE WHEN " + a + " IS NULL THEN NULL WHEN " + number + " THEN strftime(" + f2 +
+                  ", " + serial + ") ELSE coalesce(strftime(" + f2 + ", " + a + "), " + a +
+                  ") END)";
+        } else {
+            return std::nullopt;
+        }
+        return std::make_pair(sql, close + 1);
+    }
+
     static std::string trimmed(const std::string& s) {
         std::size_t b = s.find_first_not_of(" \t\r\n");
         if (b == std::string::npos) {
@@ -302,6 +418,7 @@ private:
     }
 
     const std::vector<Token>& m_tokens;
+    SqliteFunctions m_functions;
 };
 
 bool parseNumber(std::string_view s, double& out) {
@@ -336,9 +453,9 @@ std::string twoDigits(int v) {
 
 }  // namespace
 
-std::string toSqlite(std::string_view jetSql) {
+std::string toSqlite(std::string_view jetSql, SqliteFunctions functions) {
     std::vector<Token> tokens = tokenize(jetSql);
-    return Writer(tokens).level(0, tokens.size());
+    return Writer(tokens, functions).level(0, tokens.size());
 }
 
 std::optional<std::size_t> plainSelectInsertPoint(std::string_view sqliteSql) {

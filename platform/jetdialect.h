@@ -21,7 +21,15 @@ namespace veldon::jet {
 //    Jet's precedence bounds them (arithmetic binds tighter, comparisons and logic looser);
 //  - "text" -> 'text', #2024-03-05# -> '2024-03-05'.
 // Everything else, blanks included, is passed through unchanged.
-std::string toSqlite(std::string_view jetSql);
+//
+// Where Jet's functions cannot be registered on the connection (SQLite reached through its ODBC
+// driver), `BuiltIn` writes IsNull, CDate and Format as expressions of SQLite's own functions
+// instead. They agree with the registered ones on ISO date texts ("2024-03-05", "2024-03-05
+// 14:30:00") and Access serial numbers; Format takes the padded parts (yyyy, mm, dd, hh, nn, ss)
+// and leaves any other format to the driver's error. Other date texts give Null there.
+enum class SqliteFunctions { Registered, BuiltIn };
+std::string toSqlite(std::string_view jetSql,
+                     SqliteFunctions functions = SqliteFunctions::Registered);
 
 // For a statement that selects plain rows from one table (no DISTINCT, GROUP BY, UNION): the
 // position in `sqliteSql` just after its leading SELECT keyword, where a row identifier column

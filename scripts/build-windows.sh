@@ -19,6 +19,8 @@ cmake --build "$dir" -j "$jobs"
 if $test; then
     prefix=$(mktemp -d /tmp/veldon-wine.XXXXXX)
     export WINEPREFIX=$prefix WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml=" DISPLAY=
+    # The local databases through Wine's odbc32, unixODBC and the SQLite ODBC driver.
+    export ODBCSYSINI=$PWD/tests/windows VELDON_ODBC_DRIVER=SQLite3
     trap 'wineserver -k 2>/dev/null || true; rm -rf "$prefix"' EXIT
     wineboot --init >/dev/null 2>&1
     (cd "$dir" && ctest --output-on-failure -j2)

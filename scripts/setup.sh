@@ -16,6 +16,7 @@ packages=(
     libmariadb-dev mariadb-server
     # the Windows build: MinGW-w64 (posix threads), GoogleTest's sources, Wine to run the tests
     g++-mingw-w64-x86-64-posix googletest wine wine64
+    unixodbc libsqliteodbc  # ...whose databases Wine's odbc32 reaches through unixODBC
 )
 
 missing=()
