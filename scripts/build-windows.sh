@@ -19,6 +19,8 @@ cmake --build "$dir" -j "$jobs"
 if $test; then
     prefix=$(mktemp -d /tmp/veldon-wine.XXXXXX)
     export WINEPREFIX=$prefix WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml=" DISPLAY=
+    # The tests call 127.0.0.1 only; Wine's WinHTTP would take a proxy named here as its default.
+    unset http_proxy https_proxy HTTP_PROXY HTTPS_PROXY all_proxy ALL_PROXY
     trap 'wineserver -k 2>/dev/null || true; rm -rf "$prefix"' EXIT
     wineboot --init >/dev/null 2>&1
     (cd "$dir" && ctest --output-on-failure -j2)
