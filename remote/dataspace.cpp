@@ -1,14 +1,5 @@
 #include "remote/dataspace.h"
 
-#include <httplib.h>
-#include <openssl/x509.h>
-
-#include <algorithm>
-#include <condition_variable>
-#include <fstream>
-#include <mutex>
-#include <thread>
-
 #include "platform/asciitext.h"
 #include "platform/error.h"
 #include "remote/wire.h"
@@ -19,120 +10,7 @@ namespace {
 
 const char* const JsonType = "application/json; charset=utf-8";
 
-// The transport's failure as the caller's error.
-Error transportError(httplib::Error error, const std::string& where) {
-    switch (error) {
-        case httplib::Error::Connection:
-            return Error(errc::CannotConnect, "cannot connect to " + where);
-        case httplib::Error::ConnectionTimeout:
-            return Error(errc::Timeout, "no connection to " + where + " within the time allowed");
-        case httplib::Error::Read:
-            return Error(errc::Timeout,
-                         "no answer from " + where + " (the connection was closed or timed out)");
-        case httplib::Error::Write:
-            return Error(errc::CannotConnect, "the request could not be sent to " + where);
-        case httplib::Error::SSLConnection:
-            return Error(errc::CannotConnect, "no TLS connection to " + where +
-                                                  " (the service does not speak HTTPS there, or "
-                                                  "it and this side share no TLS version)");
-        case httplib::Error::SSLLoadingCerts:
-            return Error(errc::CannotConnect,
-                         "the certificate authorities to verify " + where +
-                             " against cannot be loaded (the CA file is no PEM file)");
-        case httplib::Error::BindIPAddress:
-        case httplib::Error::Unknown:
-        default:
-            return Error(errc::CannotConnect,
-                         "the call to " + where + " failed: " + httplib::to_string(error));
-    }
-}
-
-// A certificate the service presented and this side could not trust, named by its cause.
-Error certificateError(long verifyResult, const std::string& host, const std::string& where) {
-    if (verifyResult == X509_V_OK) {
-        return Error(errc::CannotConnect,
-                     "the certificate of " + where + " is not made out to the host name " + host);
-    }
-    return Error(errc::CannotConnect, "the certificate of " + where + " is not trusted: " +
-                                          X509_verify_cert_error_string(verifyResult));
-}
-
-std::string secondsText(std::chrono::milliseconds ms) {
-    const auto whole = ms.count() / 1000;
-    const auto tenths = ms.count() % 1000 / 100;
-    return std::to_string(whole) + (tenths ? "." + std::to_string(tenths) : "") + " s";
-}
-
 }  // namespace
-
-// Ends a call that outlives its deadline. httplib bounds each single read and write only, so a
-// service that drips one byte at a time would hold a call for ever; shutting the connection down
-// with Client::stop(), the one call that is safe from another thread, ends it at once. Deadlines
-// only move forward, so arming a call wakes the thread only when it is idle.
-class DataSpace::Watchdog {
-public:
-    Watchdog() : m_thread([this] { loop(); }) {}
-    ~Watchdog() {
-        {
-            std::lock_guard lock(m_mutex);
-            m_quit = true;
-        }
-        m_wake.notify_one();
-        m_thread.join();
-    }
-
-    void arm(httplib::Client& client, std::chrono::steady_clock::time_point deadline) {
-        bool wake;
-        {
-            std::lock_guard lock(m_mutex);
-            m_client = &client;
-            m_deadline = deadline;
-            m_fired = false;
-            wake = m_idle;
-        }
-        if (wake) {
-            m_wake.notify_one();
-        }
-    }
-
-    // True when the deadline passed before the call ended.
-    bool disarm() {
-        std::lock_guard lock(m_mutex);
-        m_client = nullptr;
-        return m_fired;
-    }
-
-private:
-    void loop() {
-        std::unique_lock lock(m_mutex);
-        while (!m_quit) {
-            if (!m_client) {
-                m_idle = true;
-                m_wake.wait(lock);
-                m_idle = false;
-                continue;
-            }
-            const auto deadline = m_deadline;
-            if (std::chrono::steady_clock::now() < deadline) {
-                m_wake.wait_until(lock, deadline);
-                continue;
-            }
-            m_client->stop();
-            m_fired = true;
-            // A call still connecting has no socket to shut down yet: try again shortly.
-            m_deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(100);
-        }
-    }
-
-    std::mutex m_mutex;
-    std::condition_variable m_wake;
-    httplib::Client* m_client = nullptr;
-    std::chrono::steady_clock::time_point m_deadline;
-    bool m_fired = false;
-    bool m_idle = false;
-    bool m_quit = false;
-    std::thread m_thread;  // last: starts once the members above exist
-};
 
 std::unique_ptr<Recordset> CallResult::takeRecordset() {
     if (!m_recordset) {
@@ -173,58 +51,10 @@ CallResult RemoteObject::call(const std::string& method, std::vector<CallArgumen
 
     const std::string where =
         m_host + ":" + std::to_string(m_port) + " (" + m_progId + "." + method + ")";
-    httplib::Client& client = m_space.clientFor(m_https, m_host, m_port);
-
-    httplib::Request request;
-    request.method = "POST";
-    request.path = wire::callPath(m_progId, method);
-    request.set_header("Content-Type", JsonType);
-    request.body = wire::encodeRequest(wireArgs);
-    std::string body;
-    bool tooLarge = false;
-    request.response_handler = [&](const httplib::Response& head) {
-        // Refused before a byte of the body is read when the service says how much is coming.
-        if (head.has_header("Content-Length") &&
-            head.get_header_value<std::uint64_t>("Content-Length") > MaxAnswerBytes) {
-            tooLarge = true;
-            return false;
-        }
-        return true;
-    };
-    request.content_receiver = [&](const char* data, std::size_t size, std::uint64_t,
-                                   std::uint64_t) {
-        if (body.size() + size > MaxAnswerBytes) {
-            tooLarge = true;
-            return false;
-        }
-        body.append(data, size);
-        return true;
-    };
-
-    const CallTimeouts& limits = m_space.timeouts();
-    if (!m_space.m_watchdog) {
-        m_space.m_watchdog = std::make_unique<DataSpace::Watchdog>();
-    }
-    m_space.m_watchdog->arm(client, std::chrono::steady_clock::now() + limits.deadline);
-    httplib::Response response;
-    httplib::Error failure = httplib::Error::Success;
-    const bool answered = client.send(request, response, failure);
-    const bool late = m_space.m_watchdog->disarm();
-    if (tooLarge) {
-        throw Error(errc::ProviderError, "the answer of " + where + " is larger than " +
-                                             std::to_string(MaxAnswerBytes / 1024 / 1024) +
-                                             " MB: not the protocol");
-    }
-    if (!answered) {
-        if (late) {
-            throw Error(errc::Timeout, "no complete answer from " + where + " within " +
-                                           secondsText(limits.deadline));
-        }
-        if (failure == httplib::Error::SSLServerVerification) {
-            throw certificateError(client.get_openssl_verify_result(), m_host, where);
-        }
-        throw transportError(failure, where);
-    }
+    const HttpAnswer response =
+        m_space.connectionFor(m_https, m_host, m_port)
+            .post(wire::callPath(m_progId, method), JsonType, wire::encodeRequest(wireArgs), where);
+    const std::string& body = response.body;
     if (response.status != 200) {
         if (auto e = wire::decodeError(body)) {
             throw Error(e->first, e->second);
@@ -386,38 +216,10 @@ std::unique_ptr<RemoteObject> DataSpace::CreateObject(const std::string& progId,
     return std::unique_ptr<RemoteObject>(new RemoteObject(*this, progId, https, host, port));
 }
 
-httplib::Client& DataSpace::clientFor(bool https, const std::string& host, int port) {
-    auto& slot = m_clients[{https, host, port}];
+HttpConnection& DataSpace::connectionFor(bool https, const std::string& host, int port) {
+    auto& slot = m_connections[{https, host, port}];
     if (!slot) {
-        if (https) {
-            // httplib would report an unreadable file only as a failed connection.
-            if (!m_caFile.empty() && !std::ifstream(m_caFile)) {
-                throw Error(errc::CannotConnect, "the CA file " + m_caFile + " cannot be read");
-            }
-            const std::string bracketed =
-                host.find(':') != std::string::npos ? "[" + host + "]" : host;
-            slot = std::make_unique<httplib::Client>("https://" + bracketed + ":" +
-                                                     std::to_string(port));
-            slot->enable_server_certificate_verification(true);
-            if (!m_caFile.empty()) {
-                slot->set_ca_cert_path(m_caFile.c_str());
-            }
-        } else {
-            slot = std::make_unique<httplib::Client>(host, port);
-        }
-        slot->set_keep_alive(true);
-        slot->set_tcp_nodelay(true);  // else every request waits for the delayed ACK
-        auto seconds = [](std::chrono::milliseconds ms) {
-            return std::make_pair(static_cast<time_t>(ms.count() / 1000),
-                                  static_cast<time_t>(ms.count() % 1000 * 1000));
-        };
-        // Single reads and writes are bounded by the whole call's deadline, which the watchdog
-        // enforces; connecting may be bounded more tightly.
-        auto [cs, cus] = seconds(std::min(m_timeouts.connect, m_timeouts.deadline));
-        auto [ds, dus] = seconds(m_timeouts.deadline);
-        slot->set_connection_timeout(cs, cus);
-        slot->set_read_timeout(ds, dus);
-        slot->set_write_timeout(ds, dus);
+        slot = openHttpConnection(https, host, port, m_timeouts, m_caFile);
     }
     return *slot;
 }

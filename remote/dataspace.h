@@ -6,8 +6,9 @@
 //
 // HTTPS: a server setting "https://host:port" is called over TLS, the service's certificate
 // verified (chain, expiry and host name) against the system's trust store or, when the settings
-// name one, a CA file. A certificate that fails is an error of the call like any other; there is
-// never a fall-back to plain HTTP. Methods are called by
+// name one, a CA file (Windows: its certificate store only, platform/httpclient.h). A certificate
+// that fails is an error of the call like any other; there is never a fall-back to plain HTTP.
+// The HTTP calls themselves are the platform layer's. Methods are called by
 // name with the arguments of protocol.md; by-reference texts are written back from the answer.
 //
 // Every failure of a call itself (no connection, a timeout or a missed deadline, an HTTP error,
@@ -25,27 +26,11 @@
 #include <variant>
 #include <vector>
 
+#include "platform/httpclient.h"
 #include "platform/recordset.h"
 #include "remote/recordarrays.h"
 
-namespace httplib {
-class Client;
-}
-
 namespace veldon {
-
-// Bounds of one call on a shop's line. A sale upload is a few kilobytes and the service answers
-// once the sale is on its disk, so a healthy call takes milliseconds; the bounds are generous
-// for a slow or congested line, yet neither a silent nor a slowly dripping service holds a run
-// for longer than `deadline`: connecting, sending and the whole answer share it.
-struct CallTimeouts {
-    std::chrono::milliseconds connect{10000};
-    std::chrono::milliseconds deadline{60000};
-};
-
-// The largest answer a call reads. The protocol's answers are a Boolean and a reply text, or the
-// few rows of a name look-up: a few hundred bytes. Anything near this is no answer of the service.
-inline constexpr std::size_t MaxAnswerBytes = 4 * 1024 * 1024;
 
 // One argument of a late-bound call: texts and arrays by reference, whole numbers and the
 // optional "Y" by value.
@@ -138,13 +123,11 @@ public:
 
 private:
     friend class RemoteObject;
-    class Watchdog;
-    httplib::Client& clientFor(bool https, const std::string& host, int port);
+    HttpConnection& connectionFor(bool https, const std::string& host, int port);
 
     CallTimeouts m_timeouts;
     std::string m_caFile;
-    std::unique_ptr<Watchdog> m_watchdog;  // started with the first call
-    std::map<std::tuple<bool, std::string, int>, std::unique_ptr<httplib::Client>> m_clients;
+    std::map<std::tuple<bool, std::string, int>, std::unique_ptr<HttpConnection>> m_connections;
 };
 
 }  // namespace veldon

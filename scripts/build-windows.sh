@@ -21,6 +21,8 @@ if $test; then
     export WINEPREFIX=$prefix WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml=" DISPLAY=
     # The local databases through Wine's odbc32, unixODBC and the SQLite ODBC driver.
     export ODBCSYSINI=$PWD/tests/windows VELDON_ODBC_DRIVER=SQLite3
+    # The tests call 127.0.0.1 only; Wine's WinHTTP would take a proxy named here as its default.
+    unset http_proxy https_proxy HTTP_PROXY HTTPS_PROXY all_proxy ALL_PROXY
     trap 'wineserver -k 2>/dev/null || true; rm -rf "$prefix"' EXIT
     wineboot --init >/dev/null 2>&1
     (cd "$dir" && ctest --output-on-failure -j2)
