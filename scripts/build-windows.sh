@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Cross-builds the Windows side of VELDON with MinGW-w64 into build-windows/ (or DIR) and, with
-# --test, runs its tests under Wine in a fresh Wine prefix of their own, without a display.
+# --test, runs its tests under Wine in a fresh Wine prefix of their own, without a display, and
+# then veldonctl.exe end to end against the reference service (which needs the Linux build).
 # Usage: scripts/build-windows.sh [--test] [DIR]
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -26,4 +27,13 @@ if $test; then
     trap 'wineserver -k 2>/dev/null || true; rm -rf "$prefix"' EXIT
     wineboot --init >/dev/null 2>&1
     (cd "$dir" && ctest --output-on-failure -j2)
+    # veldonctl.exe end to end: a test of the Linux build (VELDON_LINUX_BUILD, default build/)
+    # scans shops with it against the reference service and compares with the Linux agent.
+    linux=${VELDON_LINUX_BUILD:-build}
+    if [ -x "$linux/tests/tools_tests" ]; then
+        VELDON_WINDOWS_VELDONCTL="$(cd "$dir" && pwd)/tools/veldonctl.exe" \
+            ctest --test-dir "$linux" --output-on-failure -R '^WindowsAgent\.'
+    else
+        echo "build-windows: no Linux build in $linux: the end-to-end scan is left out" >&2
+    fi
 fi

@@ -1519,14 +1519,6 @@ void withNewDatabase(const std::filesystem::path& out, Fill fill) {
 
 }  // namespace
 
-std::string_view kindName(Kind kind) {
-    return kind == Kind::Restaurant ? "restaurant" : "retail";
-}
-
-std::string_view databaseFileName(Kind kind) {
-    return kind == Kind::Restaurant ? "FOOD.MDB" : "POS.MDB";
-}
-
 long DemoDbSummary::rows(std::string_view table) const {
     for (const TableRows& t : tables) {
         if (t.table == table) {

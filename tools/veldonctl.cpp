@@ -362,6 +362,9 @@ int runSettings(Context& ctx, const Args& args) {
     throw UsageError("unknown settings action '" + action + "'; use get, set or list");
 }
 
+#ifndef _WIN32
+// The demo databases are SQLite files, made on Linux; a shop PC's come from its POS program.
+
 // ---------------------------------------------------------------------------------------------
 // make-db
 
@@ -587,6 +590,7 @@ int runMakeShop(Context& ctx, const Args& args) {
             << "export XDG_CONFIG_HOME=" << shellWord(shop.configHome.string()) << "\n";
     return kExitOk;
 }
+#endif
 
 // ---------------------------------------------------------------------------------------------
 // unsent
@@ -773,8 +777,10 @@ int runRefusals(Context& ctx, const Args& args) {
 
 constexpr Command kCommands[] = {
     {"settings", "read and change the per-user settings", kSettingsHelp, runSettings},
+#ifndef _WIN32
     {"make-db", "create a demo database of the POS program", kMakeDbHelp, runMakeDb},
     {"make-shop", "create a scratch installation of one shop", kMakeShopHelp, runMakeShop},
+#endif
     {"unsent", "count what a POS database still has to send", kUnsentHelp, runUnsent},
     {"status", "show what the program would start with", kStatusHelp, runStatus},
     {"password", "print the window's settings password of this hour", kPasswordHelp, runPassword},
