@@ -249,7 +249,9 @@ TEST_F(TransferLogTest, DumpsThatCannotBeWrittenAreSkippedWithoutAnError) {
 TEST_F(TransferLogTest, DailyLogRecordsAreAppendedPerDayWithNonEmptyQueries) {
     fs::create_directory(dailyLogs());
     test::writeFile(dailyLogs() / "20240305.TXT", "earlier\r\n");
+#ifndef _WIN32                                  // on Windows both names are one folder
     fs::create_directory(dir / "meridex_log");  // another folder: names match exactly
+#endif
     TransferLog log(dir.path(), clock);
 
     log.INSERT_ERRLOG("인터넷 끊김");
@@ -264,7 +266,9 @@ TEST_F(TransferLogTest, DailyLogRecordsAreAppendedPerDayWithNonEmptyQueries) {
                           "UPDATE PE SET PE_SD = 7\r\n"));
     EXPECT_EQ(readFile(dailyLogs() / "20240306.TXT"),
               "[2024-03-06 00:00:00]\r\ne\r\n\r\nq1\r\nq2\r\nq3\r\n");
+#ifndef _WIN32
     EXPECT_TRUE(fs::is_empty(dir / "meridex_log"));
+#endif
     EXPECT_EQ(log.dumpsWritten(), 0);
 }
 
