@@ -29,6 +29,7 @@ namespace {
 constexpr long RowNotFound = -2147217864;  // ADO: the row to update cannot be located
 constexpr int BusyTimeoutMs = 5000;        // the POS program may be writing at the same moment
 constexpr const char* AccessDriver = "Microsoft Access Driver (*.mdb)";
+constexpr const char* AccessEngineDriver = "Microsoft Access Driver (*.mdb, *.accdb)";
 
 std::wstring wide(std::string_view utf8) {
     if (utf8.empty()) {
@@ -469,15 +470,15 @@ public:
             driver = chosen;
         }
         const bool access = isAccessDriver(driver);
-        std::string odbc = "Driver=" + braced(driver) + ";";
+        std::string rest;  // the attributes after the driver's name
         if (access) {
-            odbc += "DBQ=" + braced(utf8(std::filesystem::absolute(file).wstring())) + ";";
+            rest = "DBQ=" + braced(utf8(std::filesystem::absolute(file).wstring())) + ";";
             // The rest as the program wrote it (user, password); the OLE DB provider is no
             // attribute of ODBC.
             for (const auto& [name, value] : attributes) {
                 if (name != "PROVIDER" && name != "DRIVER" && name != "DBQ" &&
                     name != "DEFAULTDIR") {
-                    odbc += name + "=" + braced(value) + ";";
+                    rest += name + "=" + braced(value) + ";";
                 }
             }
         } else {
@@ -487,24 +488,18 @@ public:
                 throw Error(errc::ProviderError,
                             "The database file's name holds a \";\": '" + path + "'.");
             }
-            odbc +=
-                "Database=" + path + ";NoCreat=1;Timeout=" + std::to_string(BusyTimeoutMs) + ";";
+            rest = "Database=" + path + ";NoCreat=1;Timeout=" + std::to_string(BusyTimeoutMs) + ";";
         }
 
-        SQLHDBC dbc = SQL_NULL_HDBC;
-        if (!SQL_SUCCEEDED(SQLAllocHandle(SQL_HANDLE_DBC, environment(), &dbc))) {
-            throw odbcError(SQL_HANDLE_ENV, environment(), file.string(), "no connection handle");
+        m_connectError.reset();
+        SQLHDBC dbc = connect(driver, rest, file);
+        // The Jet driver the program names exists for 32-bit programs only; a 64-bit one reaches
+        // the same files through the Access Database Engine's driver.
+        if (!dbc && equalsIgnoringAsciiCase(driver, AccessDriver)) {
+            dbc = connect(AccessEngineDriver, rest, file);
         }
-        std::wstring in = wide(odbc);
-        SQLWCHAR out[1024];
-        SQLSMALLINT outLength = 0;
-        const SQLRETURN rc = SQLDriverConnectW(dbc, nullptr, sqlw(in), SQL_NTS, out, 1024,
-                                               &outLength, SQL_DRIVER_NOPROMPT);
-        if (!SQL_SUCCEEDED(rc)) {
-            Error e = odbcError(SQL_HANDLE_DBC, dbc, file.string(),
-                                "cannot open the database with the driver " + driver);
-            SQLFreeHandle(SQL_HANDLE_DBC, dbc);
-            throw e;
+        if (!dbc) {
+            throw *m_connectError;
         }
         m_handle = std::make_shared<Handle>(Handle{dbc, file.string(), access});
         if (!access) {
@@ -628,6 +623,29 @@ public:
     std::string fileName() const override { return isOpen() ? m_handle->file : std::string(); }
 
 private:
+    // A connection through `driver`; null when it fails, the first failure kept for the error.
+    SQLHDBC connect(const std::string& driver, const std::string& rest,
+                    const std::filesystem::path& file) {
+        SQLHDBC dbc = SQL_NULL_HDBC;
+        if (!SQL_SUCCEEDED(SQLAllocHandle(SQL_HANDLE_DBC, environment(), &dbc))) {
+            throw odbcError(SQL_HANDLE_ENV, environment(), file.string(), "no connection handle");
+        }
+        std::wstring in = wide("Driver=" + braced(driver) + ";" + rest);
+        SQLWCHAR out[1024];
+        SQLSMALLINT outLength = 0;
+        const SQLRETURN rc = SQLDriverConnectW(dbc, nullptr, sqlw(in), SQL_NTS, out, 1024,
+                                               &outLength, SQL_DRIVER_NOPROMPT);
+        if (SQL_SUCCEEDED(rc)) {
+            return dbc;
+        }
+        if (!m_connectError) {
+            m_connectError = odbcError(SQL_HANDLE_DBC, dbc, file.string(),
+                                       "cannot open the database with the driver " + driver);
+        }
+        SQLFreeHandle(SQL_HANDLE_DBC, dbc);
+        return SQL_NULL_HDBC;
+    }
+
     std::string dialect(const std::string& sql) const {
         return m_handle->access ? sql : jet::toSqlite(sql, jet::SqliteFunctions::BuiltIn);
     }
@@ -767,6 +785,7 @@ private:
 
     std::shared_ptr<Handle> m_handle;
     bool m_inTransaction = false;
+    std::optional<Error> m_connectError;
 };
 
 }  // namespace

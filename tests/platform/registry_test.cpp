@@ -25,6 +25,10 @@ std::wstring rawValue(const std::wstring& path, const std::wstring& name) {
 TEST(RegistrySettingsStore, KeepsValuesWhereTheProgramsOfTheShopLookForThem) {
     const auto store = openUserSettingsStore();
     const std::string app = "VELDON_TEST_" + std::to_string(GetCurrentProcessId());
+    // Wine reuses process ids: a key left by an earlier run in the same prefix goes first.
+    RegDeleteTreeW(HKEY_CURRENT_USER, (L"Software\\VB and VBA Program Settings\\VELDON_TEST_" +
+                                       std::to_wstring(GetCurrentProcessId()))
+                                          .c_str());
     EXPECT_EQ(store->get(app, "Settings", "1차서버", "none"), "none");
     EXPECT_TRUE(store->list(app).empty());
 
