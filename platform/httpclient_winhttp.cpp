@@ -19,23 +19,13 @@
 #include "platform/error.h"
 #include "platform/httpclient.h"
 #include "platform/httperrors.h"
+#include "platform/textcodec.h"
 
 namespace veldon {
 
 namespace {
 
 using Clock = std::chrono::steady_clock;
-
-std::wstring wide(const std::string& text) {
-    if (text.empty()) {
-        return {};
-    }
-    const int size =
-        MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0);
-    std::wstring out(static_cast<std::size_t>(size), L'\0');
-    MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), out.data(), size);
-    return out;
-}
 
 struct HandleCloser {
     void operator()(HINTERNET handle) const { WinHttpCloseHandle(handle); }
@@ -104,7 +94,7 @@ public:
         if (!m_session) {
             throw winHttpFailure(where, GetLastError());
         }
-        m_connection.reset(WinHttpConnect(m_session.get(), wide(host).c_str(),
+        m_connection.reset(WinHttpConnect(m_session.get(), utf8ToWide(host).c_str(),
                                           static_cast<INTERNET_PORT>(port), 0));
         if (!m_connection) {
             throw winHttpFailure(where, GetLastError());
@@ -124,8 +114,8 @@ public:
             return static_cast<int>(std::min<long long>(ms, 0x7fffffff));
         };
 
-        Handle request(WinHttpOpenRequest(m_connection.get(), L"POST", wide(path).c_str(), nullptr,
-                                          WINHTTP_NO_REFERER, WINHTTP_DEFAULT_ACCEPT_TYPES,
+        Handle request(WinHttpOpenRequest(m_connection.get(), L"POST", utf8ToWide(path).c_str(),
+                                          nullptr, WINHTTP_NO_REFERER, WINHTTP_DEFAULT_ACCEPT_TYPES,
                                           m_https ? WINHTTP_FLAG_SECURE : 0));
         if (!request) {
             throw winHttpFailure(where, GetLastError());
@@ -141,7 +131,7 @@ public:
         const int sending = left();
         WinHttpSetTimeouts(request.get(), connect, connect, sending, sending);
         DWORD secureFailure = 0;
-        const std::wstring headers = L"Content-Type: " + wide(contentType);
+        const std::wstring headers = L"Content-Type: " + utf8ToWide(contentType);
         if (!WinHttpSendRequest(request.get(), headers.c_str(), static_cast<DWORD>(-1),
                                 const_cast<char*>(body.data()), static_cast<DWORD>(body.size()),
                                 static_cast<DWORD>(body.size()),

@@ -20,39 +20,16 @@
 #include "platform/asciitext.h"
 #include "platform/error.h"
 #include "platform/jetdialect.h"
+#include "platform/textcodec.h"
 #include "platform/value.h"
 
 namespace veldon {
 
 namespace {
 
-constexpr long RowNotFound = -2147217864;  // ADO: the row to update cannot be located
-constexpr int BusyTimeoutMs = 5000;        // the POS program may be writing at the same moment
+constexpr int BusyTimeoutMs = 5000;  // the POS program may be writing at the same moment
 constexpr const char* AccessDriver = "Microsoft Access Driver (*.mdb)";
 constexpr const char* AccessEngineDriver = "Microsoft Access Driver (*.mdb, *.accdb)";
-
-std::wstring wide(std::string_view utf8) {
-    if (utf8.empty()) {
-        return {};
-    }
-    const int n =
-        MultiByteToWideChar(CP_UTF8, 0, utf8.data(), static_cast<int>(utf8.size()), nullptr, 0);
-    std::wstring out(static_cast<std::size_t>(n), L'\0');
-    MultiByteToWideChar(CP_UTF8, 0, utf8.data(), static_cast<int>(utf8.size()), out.data(), n);
-    return out;
-}
-
-std::string utf8(std::wstring_view w) {
-    if (w.empty()) {
-        return {};
-    }
-    const int n = WideCharToMultiByte(CP_UTF8, 0, w.data(), static_cast<int>(w.size()), nullptr, 0,
-                                      nullptr, nullptr);
-    std::string out(static_cast<std::size_t>(n), '\0');
-    WideCharToMultiByte(CP_UTF8, 0, w.data(), static_cast<int>(w.size()), out.data(), n, nullptr,
-                        nullptr);
-    return out;
-}
 
 SQLWCHAR* sqlw(std::wstring& s) {
     return reinterpret_cast<SQLWCHAR*>(s.data());
@@ -88,9 +65,10 @@ Error odbcError(SQLSMALLINT type, SQLHANDLE handle, const std::string& file,
             break;
         }
         if (state.empty()) {
-            state = utf8(reinterpret_cast<const wchar_t*>(sqlState));
+            state = wideToUtf8(reinterpret_cast<const wchar_t*>(sqlState));
         }
-        messages += (messages.empty() ? "" : "; ") + utf8(reinterpret_cast<const wchar_t*>(text));
+        messages +=
+            (messages.empty() ? "" : "; ") + wideToUtf8(reinterpret_cast<const wchar_t*>(text));
     }
     std::string description = messages.empty() ? "the ODBC call failed" : messages;
     if (!what.empty()) {
@@ -120,7 +98,7 @@ std::string driverPath(const std::filesystem::path& file) {
             return out;
         }
     }
-    return utf8(file.wstring());
+    return wideToUtf8(file.wstring());
 }
 
 // A value in braces for a connection string ("}" doubled).
@@ -193,10 +171,10 @@ std::vector<ColumnInfo> describe(const StatementHandle& stmt) {
         stmt.check(SQLDescribeColW(stmt.get(), i, name, 256, &nameLength, &type, &size, &scale,
                                    &nullable));
         ColumnInfo info;
-        info.name = utf8(reinterpret_cast<const wchar_t*>(name));
+        info.name = wideToUtf8(reinterpret_cast<const wchar_t*>(name));
         info.type = type;
-        info.baseTable = utf8(columnAttribute(stmt.get(), i, SQL_DESC_BASE_TABLE_NAME));
-        info.baseColumn = utf8(columnAttribute(stmt.get(), i, SQL_DESC_BASE_COLUMN_NAME));
+        info.baseTable = wideToUtf8(columnAttribute(stmt.get(), i, SQL_DESC_BASE_TABLE_NAME));
+        info.baseColumn = wideToUtf8(columnAttribute(stmt.get(), i, SQL_DESC_BASE_COLUMN_NAME));
         columns.push_back(std::move(info));
     }
     return columns;
@@ -279,7 +257,7 @@ Value fetchValue(const StatementHandle& stmt, SQLUSMALLINT column, SQLSMALLINT t
     if (!text) {
         return Value();
     }
-    std::string s = utf8(*text);
+    std::string s = wideToUtf8(*text);
     const bool numeric = type == SQL_TINYINT || type == SQL_SMALLINT || type == SQL_INTEGER ||
                          type == SQL_BIGINT || type == SQL_NUMERIC || type == SQL_DECIMAL;
     if (numeric) {
@@ -322,8 +300,7 @@ public:
         bool first = true;
         for (const auto& [column, value] : changes) {
             if (m_bases[column].empty()) {
-                throw Error(errc::NotUpdatable, "The field at position " + std::to_string(column) +
-                                                    " is computed and cannot be updated.");
+                throwComputedField(column);
             }
             sql += (first ? "[" : ", [") + m_bases[column] + "] = ?";
             parameters.push_back(&value);
@@ -353,17 +330,14 @@ public:
             first = false;
         }
         StatementHandle stmt(m_handle->dbc, m_handle->file);
-        std::wstring wsql = wide(sql);
+        std::wstring wsql = utf8ToWide(sql);
         stmt.check(SQLPrepareW(stmt.get(), sqlw(wsql), SQL_NTS), "update of " + m_table);
         Parameters bound(stmt, parameters);
         stmt.check(SQLExecute(stmt.get()), "update of " + m_table);
         SQLLEN changed = 0;
         stmt.check(SQLRowCount(stmt.get(), &changed));
         if (changed == 0) {
-            throw Error(RowNotFound,
-                        "Row cannot be located for updating. Some values may have been changed "
-                        "since it was last read (" +
-                            m_table + ").");
+            throwRowNotFound(m_table);
         }
         // A changed key locates the row from now on.
         for (std::size_t k = 0; k < m_criteria.size(); ++k) {
@@ -420,7 +394,7 @@ private:
                     break;
                 case Value::Kind::Text:
                 default: {
-                    std::wstring& text = m_texts.emplace_back(wide(v.asText()));
+                    std::wstring& text = m_texts.emplace_back(utf8ToWide(v.asText()));
                     indicator = static_cast<SQLLEN>(text.size() * sizeof(wchar_t));
                     rc = SQLBindParameter(stmt.get(), n, SQL_PARAM_INPUT, SQL_C_WCHAR,
                                           text.size() > 255 ? SQL_WLONGVARCHAR : SQL_WVARCHAR,
@@ -472,7 +446,7 @@ public:
         const bool access = isAccessDriver(driver);
         std::string rest;  // the attributes after the driver's name
         if (access) {
-            rest = "DBQ=" + braced(utf8(std::filesystem::absolute(file).wstring())) + ";";
+            rest = "DBQ=" + braced(wideToUtf8(std::filesystem::absolute(file).wstring())) + ";";
             // The rest as the program wrote it (user, password); the OLE DB provider is no
             // attribute of ODBC.
             for (const auto& [name, value] : attributes) {
@@ -533,7 +507,7 @@ public:
     long execute(const std::string& sql) override {
         requireOpen();
         StatementHandle stmt(m_handle->dbc, m_handle->file);
-        std::wstring w = wide(dialect(sql));
+        std::wstring w = utf8ToWide(dialect(sql));
         stmt.check(SQLExecDirectW(stmt.get(), sqlw(w), SQL_NTS));
         SQLLEN changed = 0;
         if (!SQL_SUCCEEDED(SQLRowCount(stmt.get(), &changed)) || changed < 0) {
@@ -562,7 +536,7 @@ public:
         requireOpen();
         const std::string statement = dialect(sql);
         StatementHandle stmt(m_handle->dbc, m_handle->file);
-        std::wstring w = wide(statement);
+        std::wstring w = utf8ToWide(statement);
         stmt.check(SQLExecDirectW(stmt.get(), sqlw(w), SQL_NTS));
         const std::vector<ColumnInfo> columns = describe(stmt);
         std::vector<std::string> names;
@@ -630,7 +604,7 @@ private:
         if (!SQL_SUCCEEDED(SQLAllocHandle(SQL_HANDLE_DBC, environment(), &dbc))) {
             throw odbcError(SQL_HANDLE_ENV, environment(), file.string(), "no connection handle");
         }
-        std::wstring in = wide("Driver=" + braced(driver) + ";" + rest);
+        std::wstring in = utf8ToWide("Driver=" + braced(driver) + ";" + rest);
         SQLWCHAR out[1024];
         SQLSMALLINT outLength = 0;
         const SQLRETURN rc = SQLDriverConnectW(dbc, nullptr, sqlw(in), SQL_NTS, out, 1024,
@@ -747,7 +721,7 @@ private:
     // The primary key of `table`, then its unique indexes, each as its columns in order.
     std::vector<std::vector<std::string>> keysOf(const std::string& table) {
         std::vector<std::vector<std::string>> keys;
-        std::wstring name = wide(table);
+        std::wstring name = utf8ToWide(table);
         {
             StatementHandle stmt(m_handle->dbc, m_handle->file);
             std::vector<std::string> key;
@@ -755,7 +729,7 @@ private:
                     SQLPrimaryKeysW(stmt.get(), nullptr, 0, nullptr, 0, sqlw(name), SQL_NTS))) {
                 while (SQL_SUCCEEDED(SQLFetch(stmt.get()))) {
                     if (auto column = textData(stmt, 4)) {
-                        key.push_back(utf8(*column));
+                        key.push_back(wideToUtf8(*column));
                     }
                 }
             }
@@ -773,7 +747,7 @@ private:
                 auto index = textData(stmt, 6);
                 auto column = textData(stmt, 9);
                 if (index && column && nonUnique && (*nonUnique == L"0")) {
-                    indexes[utf8(*index)].push_back(utf8(*column));
+                    indexes[wideToUtf8(*index)].push_back(wideToUtf8(*column));
                 }
             }
             for (auto& [index, columns] : indexes) {

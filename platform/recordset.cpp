@@ -677,4 +677,16 @@ std::size_t Recordset::storageBytes() const {
     return m_arena->totalBytes() + m_rows.capacity() * sizeof(const unsigned char*);
 }
 
+void RowWriter::throwComputedField(int column) {
+    throw Error(errc::NotUpdatable, "The field at position " + std::to_string(column) +
+                                        " is computed and cannot be updated.");
+}
+
+void RowWriter::throwRowNotFound(const std::string& table) {
+    throw Error(-2147217864,
+                "Row cannot be located for updating. Some values may have been changed since it "
+                "was last read (" +
+                    table + ").");
+}
+
 }  // namespace veldon

@@ -31,6 +31,12 @@ public:
     virtual ~RowWriter() = default;
     // `row` is the row's index in fetch order; `changes` maps field indexes to new values.
     virtual void writeRow(std::size_t row, const std::map<int, Value>& changes) = 0;
+
+protected:
+    // What every backend raises: for a write to a computed field, and for a row the table no
+    // longer holds as it was read (ADO's error -2147217864).
+    [[noreturn]] static void throwComputedField(int column);
+    [[noreturn]] static void throwRowNotFound(const std::string& table);
 };
 
 class Recordset {

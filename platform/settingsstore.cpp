@@ -15,6 +15,7 @@
 #include "platform/durablefile.h"
 #include "platform/error.h"
 #include "platform/fileerror.h"
+#include "platform/textcodec.h"
 
 #ifdef _WIN32
 #include <windows.h>
@@ -340,29 +341,6 @@ std::vector<std::string> IniSettingsStore::applications() const {
 
 namespace {
 
-std::wstring toWide(std::string_view utf8) {
-    if (utf8.empty()) {
-        return {};
-    }
-    const int size = static_cast<int>(utf8.size());
-    const int length = MultiByteToWideChar(CP_UTF8, 0, utf8.data(), size, nullptr, 0);
-    std::wstring wide(static_cast<std::size_t>(length), L'\0');
-    MultiByteToWideChar(CP_UTF8, 0, utf8.data(), size, wide.data(), length);
-    return wide;
-}
-
-std::string toUtf8(std::wstring_view wide) {
-    if (wide.empty()) {
-        return {};
-    }
-    const int size = static_cast<int>(wide.size());
-    const int length =
-        WideCharToMultiByte(CP_UTF8, 0, wide.data(), size, nullptr, 0, nullptr, nullptr);
-    std::string utf8(static_cast<std::size_t>(length), '\0');
-    WideCharToMultiByte(CP_UTF8, 0, wide.data(), size, utf8.data(), length, nullptr, nullptr);
-    return utf8;
-}
-
 const std::wstring RegistryRoot = L"Software\\VB and VBA Program Settings";
 
 class RegistryKey {
@@ -428,8 +406,8 @@ public:
         if (!sectionKey.open(pathOf(application, section), KEY_QUERY_VALUE)) {
             return defaultValue;
         }
-        const std::optional<std::wstring> value = sectionKey.text(toWide(key));
-        return value ? toUtf8(*value) : defaultValue;
+        const std::optional<std::wstring> value = sectionKey.text(utf8ToWide(key));
+        return value ? wideToUtf8(*value) : defaultValue;
     }
 
     void set(const std::string& application, const std::string& section, const std::string& key,
@@ -443,14 +421,14 @@ public:
         LONG status = RegCreateKeyExW(HKEY_CURRENT_USER, path.c_str(), 0, nullptr, 0, KEY_SET_VALUE,
                                       nullptr, sectionKey.out(), nullptr);
         if (status == ERROR_SUCCESS) {
-            const std::wstring text = toWide(value);
-            status = RegSetValueExW(sectionKey.handle(), toWide(key).c_str(), 0, REG_SZ,
+            const std::wstring text = utf8ToWide(value);
+            status = RegSetValueExW(sectionKey.handle(), utf8ToWide(key).c_str(), 0, REG_SZ,
                                     reinterpret_cast<const BYTE*>(text.c_str()),
                                     static_cast<DWORD>((text.size() + 1) * sizeof(wchar_t)));
         }
         if (status != ERROR_SUCCESS) {
             throw Error(errc::PathFileAccessError,
-                        "cannot store setting HKEY_CURRENT_USER\\" + toUtf8(path) + "\\" + key +
+                        "cannot store setting HKEY_CURRENT_USER\\" + wideToUtf8(path) + "\\" + key +
                             ": " + std::system_category().message(static_cast<int>(status)));
         }
     }
@@ -458,19 +436,19 @@ public:
     std::vector<SettingEntry> list(const std::string& application) const override {
         std::vector<SettingEntry> entries;
         RegistryKey applicationKey;
-        if (!applicationKey.open(RegistryRoot + L"\\" + toWide(application),
+        if (!applicationKey.open(RegistryRoot + L"\\" + utf8ToWide(application),
                                  KEY_ENUMERATE_SUB_KEYS)) {
             return entries;
         }
         for (const std::wstring& section : applicationKey.names(false)) {
             RegistryKey sectionKey;
-            if (!sectionKey.open(RegistryRoot + L"\\" + toWide(application) + L"\\" + section,
+            if (!sectionKey.open(RegistryRoot + L"\\" + utf8ToWide(application) + L"\\" + section,
                                  KEY_QUERY_VALUE)) {
                 continue;
             }
             for (const std::wstring& key : sectionKey.names(true)) {
                 if (const auto value = sectionKey.text(key)) {
-                    entries.push_back({toUtf8(section), toUtf8(key), toUtf8(*value)});
+                    entries.push_back({wideToUtf8(section), wideToUtf8(key), wideToUtf8(*value)});
                 }
             }
         }
@@ -482,8 +460,8 @@ public:
         RegistryKey rootKey;
         if (rootKey.open(RegistryRoot, KEY_ENUMERATE_SUB_KEYS)) {
             for (const std::wstring& application : rootKey.names(false)) {
-                if (!list(toUtf8(application)).empty()) {
-                    names.push_back(toUtf8(application));
+                if (!list(wideToUtf8(application)).empty()) {
+                    names.push_back(wideToUtf8(application));
                 }
             }
         }
@@ -492,7 +470,7 @@ public:
 
 private:
     static std::wstring pathOf(const std::string& application, const std::string& section) {
-        return RegistryRoot + L"\\" + toWide(application) + L"\\" + toWide(section);
+        return RegistryRoot + L"\\" + utf8ToWide(application) + L"\\" + utf8ToWide(section);
     }
 };
 

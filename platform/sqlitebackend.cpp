@@ -16,8 +16,7 @@ namespace veldon {
 
 namespace {
 
-constexpr long RowNotFound = -2147217864;  // ADO: the row to update cannot be located
-constexpr int BusyTimeoutMs = 5000;        // the POS program may be writing at the same moment
+constexpr int BusyTimeoutMs = 5000;  // the POS program may be writing at the same moment
 
 // The open database handle, shared with the recordsets that write rows back through it.
 struct Handle {
@@ -152,8 +151,7 @@ public:
         std::vector<int> columns;
         for (const auto& [column, value] : changes) {
             if (!m_columns[column]) {
-                throw Error(errc::NotUpdatable, "The field at position " + std::to_string(column) +
-                                                    " is computed and cannot be updated.");
+                throwComputedField(column);
             }
             columns.push_back(column);
         }
@@ -181,10 +179,7 @@ public:
         }
         sqlite3_reset(stmt);
         if (sqlite3_changes(m_handle->db) == 0) {
-            throw Error(RowNotFound,
-                        "Row cannot be located for updating. Some values may have been changed "
-                        "since it was last read (" +
-                            m_table + ").");
+            throwRowNotFound(m_table);
         }
     }
 

@@ -201,6 +201,14 @@ std::string fromWide(UINT codePage, std::wstring_view wide) {
 
 }  // namespace
 
+std::wstring utf8ToWide(std::string_view utf8) {
+    return toWide(CP_UTF8, 0, utf8);
+}
+
+std::string wideToUtf8(std::wstring_view wide) {
+    return fromWide(CP_UTF8, wide);
+}
+
 std::string utf8ToCp949(std::string_view utf8) {
     // CP949 holds nothing beyond the Basic Multilingual Plane: such a character, and a byte that is
     // no UTF-8, become one '?' each here, before Windows would make one of each UTF-16 half.

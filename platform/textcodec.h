@@ -12,4 +12,10 @@ std::string utf8ToCp949(std::string_view utf8);
 std::string cp949ToUtf8(std::string_view cp949);
 bool isValidUtf8(std::string_view bytes);
 
+#ifdef _WIN32
+// UTF-8 and the UTF-16 of the Windows API's W functions.
+std::wstring utf8ToWide(std::string_view utf8);
+std::string wideToUtf8(std::wstring_view wide);
+#endif
+
 }  // namespace veldon
