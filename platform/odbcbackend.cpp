@@ -13,7 +13,6 @@
 #include <cstring>
 #include <filesystem>
 #include <optional>
-#include <set>
 #include <utility>
 #include <vector>
 
@@ -502,6 +501,7 @@ public:
         SQLFreeHandle(SQL_HANDLE_DBC, m_handle->dbc);
         m_handle->dbc = SQL_NULL_HDBC;  // recordsets still holding the handle now refuse to write
         m_handle.reset();
+        m_keys.clear();
     }
 
     long execute(const std::string& sql) override {
@@ -718,9 +718,13 @@ private:
         return fields;
     }
 
-    // The primary key of `table`, then its unique indexes, each as its columns in order.
-    std::vector<std::vector<std::string>> keysOf(const std::string& table) {
-        std::vector<std::vector<std::string>> keys;
+    // The primary key of `table`, then its unique indexes, each as its columns in order; asked of
+    // the driver once per table while the connection is open.
+    const std::vector<std::vector<std::string>>& keysOf(const std::string& table) {
+        if (auto known = m_keys.find(table); known != m_keys.end()) {
+            return known->second;
+        }
+        std::vector<std::vector<std::string>>& keys = m_keys[table];
         std::wstring name = utf8ToWide(table);
         {
             StatementHandle stmt(m_handle->dbc, m_handle->file);
@@ -760,6 +764,7 @@ private:
     std::shared_ptr<Handle> m_handle;
     bool m_inTransaction = false;
     std::optional<Error> m_connectError;
+    std::map<std::string, std::vector<std::vector<std::string>>> m_keys;  // see keysOf
 };
 
 }  // namespace
