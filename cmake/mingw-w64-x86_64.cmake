@@ -1,5 +1,5 @@
 # Cross-building for 64-bit Windows with Debian's MinGW-w64 (the posix thread model: the win32
-# one lacks std::mutex and std::thread). Tests run under Wine.
+# one lacks std::mutex and std::thread).
 set(CMAKE_SYSTEM_NAME Windows)
 set(CMAKE_SYSTEM_PROCESSOR x86_64)
 set(CMAKE_C_COMPILER x86_64-w64-mingw32-gcc-posix)
@@ -12,4 +12,5 @@ set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
 set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
 # One self-contained .exe each: no MinGW runtime DLLs to ship beside them.
 set(CMAKE_EXE_LINKER_FLAGS_INIT "-static")
-set(CMAKE_CROSSCOMPILING_EMULATOR wine)
+# Tests run under Wine, through a wrapper that starts a program again when Wine failed to start it.
+set(CMAKE_CROSSCOMPILING_EMULATOR ${CMAKE_CURRENT_LIST_DIR}/../scripts/wine-run)
