@@ -1,6 +1,6 @@
 #include "app/mdudbcon.h"
 
-#include <cctype>
+#include "platform/asciitext.h"
 
 namespace veldon {
 
@@ -38,10 +38,7 @@ std::string maskPasswords(const std::string& connectionString) {
         std::string part = connectionString.substr(
             start, end == std::string::npos ? std::string::npos : end - start);
         std::size_t eq = part.find('=');
-        std::string name = part.substr(0, eq);
-        for (char& c : name) {
-            c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
-        }
+        const std::string name = asciiUppered(part.substr(0, eq));
         if (eq != std::string::npos && (name == "PWD" || name == "PASSWORD")) {
             part = part.substr(0, eq + 1) + "****";
         }

@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <atomic>
-#include <cctype>
 #include <cerrno>
 #include <chrono>
 #include <cstring>
@@ -409,10 +408,7 @@ std::int64_t epochSeconds() {
 }  // namespace
 
 std::string connectionValue(const std::string& connectionString, const std::string& key) {
-    std::string wanted = key;
-    for (char& c : wanted) {
-        c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
-    }
+    const std::string wanted = asciiUppered(key);
     const auto attributes = connectionAttributes(connectionString);
     const auto it = attributes.find(wanted);
     return it == attributes.end() ? std::string() : it->second;

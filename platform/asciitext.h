@@ -1,5 +1,7 @@
-// Name comparison as Windows does it for registry and profile names: ASCII letters without regard
-// to case, every other byte (Korean in UTF-8 among them) exactly.
+// Letter case of names (SQL words, field names, registry, profile and connection string names),
+// as Windows treats them: ASCII letters without regard to case, every other byte (Korean in UTF-8
+// among them) exactly. Unlike std::toupper/std::tolower, these do not depend on the C locale,
+// which the Qt program sets from the user's environment.
 #pragma once
 
 #include <string>
@@ -9,6 +11,10 @@ namespace veldon {
 
 inline char asciiLower(char c) {
     return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
+}
+
+inline char asciiUpper(char c) {
+    return (c >= 'a' && c <= 'z') ? static_cast<char>(c - 'a' + 'A') : c;
 }
 
 inline bool equalsIgnoringAsciiCase(std::string_view a, std::string_view b) {
@@ -29,6 +35,14 @@ inline std::string asciiLowered(std::string_view text) {
         c = asciiLower(c);
     }
     return lowered;
+}
+
+inline std::string asciiUppered(std::string_view text) {
+    std::string uppered(text);
+    for (char& c : uppered) {
+        c = asciiUpper(c);
+    }
+    return uppered;
 }
 
 }  // namespace veldon

@@ -1,7 +1,6 @@
 #include "platform/database.h"
 
-#include <cctype>
-
+#include "platform/asciitext.h"
 #include "platform/error.h"
 #ifdef _WIN32
 #include "platform/odbcbackend.h"
@@ -36,9 +35,7 @@ std::map<std::string, std::string> connectionAttributes(const std::string& conne
         std::string name = s.substr(i, eq - i);
         name.erase(0, name.find_first_not_of(" \t"));
         name.erase(name.find_last_not_of(" \t") + 1);
-        for (char& c : name) {
-            c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
-        }
+        name = asciiUppered(name);
         std::string value;
         std::size_t next = eq + 1;
         if (next < s.size() && s[next] == '{') {

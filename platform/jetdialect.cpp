@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <vector>
 
+#include "platform/asciitext.h"
 #include "platform/clock.h"
 
 namespace veldon::jet {
@@ -26,14 +27,6 @@ bool isWordStart(unsigned char c) {
 }
 bool isWordChar(unsigned char c) {
     return std::isalnum(c) || c == '_' || c >= 0x80;
-}
-
-std::string upper(std::string_view s) {
-    std::string out(s);
-    for (char& c : out) {
-        c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
-    }
-    return out;
 }
 
 // A literal of `body` between single quotes, quotes doubled.
@@ -162,7 +155,7 @@ bool endsConcatOperand(const Token& token) {
         "JOIN",   "INNER", "LEFT", "RIGHT",   "OUTER", "UNION", "INTO",   "UPDATE",   "DELETE",
         "INSERT", "TOP",   "ASC",  "DESC",    "LIMIT", "ALL",   "EXISTS", "ESCAPE"};
     if (token.kind == TokenKind::Word) {
-        std::string u = upper(token.text);
+        std::string u = asciiUppered(token.text);
         for (const char* w : words) {
             if (u == w) {
                 return true;
@@ -325,7 +318,7 @@ private:
         if (token.kind != TokenKind::Word) {
             return token.text;
         }
-        std::string u = upper(token.text);
+        std::string u = asciiUppered(token.text);
         if (isCallTo(m_tokens, t)) {
             if (u == "ISNULL") {
                 return "jet_isnull";
@@ -357,7 +350,7 @@ private:
             !isCallTo(m_tokens, t)) {
             return std::nullopt;
         }
-        const std::string name = upper(token.text);
+        const std::string name = asciiUppered(token.text);
         if (name != "ISNULL" && name != "FORMAT" && name != "CDATE") {
             return std::nullopt;
         }
@@ -461,14 +454,14 @@ std::string toSqlite(std::string_view jetSql, SqliteFunctions functions) {
 std::optional<std::size_t> plainSelectInsertPoint(std::string_view sqliteSql) {
     std::vector<Token> tokens = tokenize(sqliteSql);
     std::size_t first = nextNonBlank(tokens, 0);
-    if (first >= tokens.size() || upper(tokens[first].text) != "SELECT") {
+    if (first >= tokens.size() || asciiUppered(tokens[first].text) != "SELECT") {
         return std::nullopt;
     }
     for (const Token& token : tokens) {
         if (token.kind != TokenKind::Word) {
             continue;
         }
-        std::string u = upper(token.text);
+        std::string u = asciiUppered(token.text);
         if (u == "DISTINCT" || u == "GROUP" || u == "UNION" || u == "TOP" || u == "JOIN") {
             return std::nullopt;
         }

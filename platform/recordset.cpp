@@ -9,6 +9,7 @@
 #include <optional>
 #include <utility>
 
+#include "platform/asciitext.h"
 #include "platform/error.h"
 
 namespace veldon {
@@ -24,14 +25,6 @@ enum Tag : unsigned char {
     TagFalse = 4,
     TagTrue = 5,
 };
-
-std::string upper(std::string_view s) {
-    std::string out(s);
-    for (char& c : out) {
-        c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
-    }
-    return out;
-}
 
 constexpr std::size_t MaxVarint = 10;  // bytes of the longest 64-bit varint
 
@@ -223,7 +216,7 @@ Recordset::Recordset(std::vector<std::string> fieldNames)
     : m_fieldNames(std::move(fieldNames)), m_arena(std::make_unique<Arena>()) {
     for (int i = 0; i < static_cast<int>(m_fieldNames.size()); ++i) {
         // The first of two fields with the same name wins, as in ADO's Fields collection.
-        m_fieldByUpperName.emplace(upper(m_fieldNames[i]), i);
+        m_fieldByUpperName.emplace(asciiUppered(m_fieldNames[i]), i);
     }
     m_indexes.resize(m_fieldNames.size());
 }
@@ -400,7 +393,7 @@ const std::string& Recordset::fieldName(int index) const {
 }
 
 int Recordset::fieldIndex(std::string_view name) const {
-    auto it = m_fieldByUpperName.find(upper(name));
+    auto it = m_fieldByUpperName.find(asciiUppered(name));
     if (it == m_fieldByUpperName.end()) {
         throw Error(errc::ItemNotFound,
                     "Item cannot be found in the collection corresponding to the requested name "
@@ -532,7 +525,7 @@ Recordset::Criteria Recordset::parseCriteria(std::string_view text) const {
     if (name.empty() || literal.empty()) {
         throw bad("field name or value missing");
     }
-    auto field = m_fieldByUpperName.find(upper(name));
+    auto field = m_fieldByUpperName.find(asciiUppered(name));
     if (field == m_fieldByUpperName.end()) {
         throw bad("no field " + std::string(name));
     }

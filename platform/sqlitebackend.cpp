@@ -2,13 +2,13 @@
 
 #include <sqlite3.h>
 
-#include <cctype>
 #include <cmath>
 #include <filesystem>
 #include <optional>
 #include <set>
 #include <utility>
 
+#include "platform/asciitext.h"
 #include "platform/error.h"
 #include "platform/jetdialect.h"
 
@@ -224,15 +224,9 @@ std::filesystem::path resolveCase(const std::filesystem::path& file) {
         return file;
     }
     auto folder = file.parent_path().empty() ? std::filesystem::path(".") : file.parent_path();
-    auto lower = [](std::string s) {
-        for (char& c : s) {
-            c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-        }
-        return s;
-    };
-    std::string wanted = lower(file.filename().string());
+    std::string wanted = asciiLowered(file.filename().string());
     for (const auto& entry : std::filesystem::directory_iterator(folder, ec)) {
-        if (lower(entry.path().filename().string()) == wanted) {
+        if (asciiLowered(entry.path().filename().string()) == wanted) {
             return entry.path();
         }
     }
